@@ -1,0 +1,17 @@
+#include "concurrent/engine.hpp"
+
+namespace pairfuse::concurrent {
+
+FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size) {
+  return literal::fit_concurrent(std::move(units_list), target_vocab_size);
+}
+
+std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
+  return literal::encode_concurrent(std::move(units_list), merges);
+}
+
+std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
+  return literal::decode_concurrent(std::move(units_list), merges);
+}
+
+}  // namespace pairfuse::concurrent
