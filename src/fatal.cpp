@@ -11,12 +11,22 @@ thread_local std::string current_thread_name = "<unnamed>";
 void set_current_thread_name(std::string name) { current_thread_name = std::move(name); }
 
 const char* project_relative_path(const char* file) noexcept {
-  // Build systems pass paths like "../src/core/fit.cpp"; keep the "src/..." tail.
-  const char* found = nullptr;
-  for (const char* p = std::strstr(file, "src/"); p != nullptr; p = std::strstr(p + 1, "src/")) {
-    if (p == file || p[-1] == '/') found = p;
+  // Build systems pass paths relative to the build folder ("../../src/core/fit.cpp");
+  // drop the leading "../" and "./" steps. Absolute paths keep their "src/..." tail.
+  const char* p = file;
+  while (true) {
+    if (std::strncmp(p, "../", 3) == 0) {
+      p += 3;
+    } else if (std::strncmp(p, "./", 2) == 0) {
+      p += 2;
+    } else {
+      break;
+    }
   }
-  return found != nullptr ? found : file;
+  if (p[0] == '/') {
+    if (const char* tail = std::strstr(p, "/src/")) return tail + 1;
+  }
+  return p;
 }
 
 void raise_fatal(std::string message, std::source_location where) {

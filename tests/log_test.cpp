@@ -1,0 +1,52 @@
+#include "log.hpp"
+
+#include <gtest/gtest.h>
+
+#include "support/engine_testing.hpp"
+
+namespace pairfuse::log {
+namespace {
+
+struct Counted {
+  int* formatted;
+};
+
+}  // namespace
+}  // namespace pairfuse::log
+
+template <>
+struct fmt::formatter<pairfuse::log::Counted> : fmt::formatter<fmt::string_view> {
+  template <typename Ctx>
+  auto format(const pairfuse::log::Counted& c, Ctx& ctx) const {
+    ++*c.formatted;
+    return fmt::format_to(ctx.out(), "counted");
+  }
+};
+
+namespace pairfuse::log {
+namespace {
+
+TEST(Log, OffAtStartAndWithoutLogger) {
+  EXPECT_EQ(max_level(), Level::off);
+  EXPECT_FALSE(enabled(Level::error));
+}
+
+TEST(Log, FormatsOnlyWhatTheLevelAdmits) {
+  testing::CapturingLogger logger(Level::info);
+  int formatted = 0;
+  PAIRFUSE_LOG(Level::debug, "t", "{}", Counted{&formatted});
+  EXPECT_EQ(formatted, 0);
+  const std::uint32_t line = __LINE__ + 1;
+  PAIRFUSE_LOG(Level::info, "pairfuse::core", "x {}", Counted{&formatted});
+  EXPECT_EQ(formatted, 1);
+  ASSERT_EQ(logger.records().size(), 1u);
+  const auto& r = logger.records()[0];
+  EXPECT_EQ(r.level, Level::info);
+  EXPECT_EQ(r.target, "pairfuse::core");
+  EXPECT_EQ(r.message, "x counted");
+  EXPECT_EQ(r.file, "tests/log_test.cpp");
+  EXPECT_EQ(r.line, line);
+}
+
+}  // namespace
+}  // namespace pairfuse::log

@@ -1,0 +1,90 @@
+// Helpers shared by the native tests: a logger that keeps records, fatal-error
+// capture, and one-line renderings of tables for table-driven cases.
+#pragma once
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fatal.hpp"
+#include "log.hpp"
+#include "types.hpp"
+
+namespace pairfuse::testing {
+
+struct CapturedRecord {
+  log::Level level;
+  std::string target;
+  std::string module_path;
+  std::string file;
+  std::uint32_t line;
+  std::string message;
+};
+
+// Installs itself for its lifetime at the given level; restores the previous state after.
+class CapturingLogger : public log::Logger {
+ public:
+  explicit CapturingLogger(log::Level level = log::Level::debug)
+      : previous_level_(log::max_level()), previous_logger_(log::set_logger(this)) {
+    log::set_max_level(level);
+  }
+  ~CapturingLogger() override {
+    log::set_max_level(previous_level_);
+    log::set_logger(previous_logger_);
+  }
+  CapturingLogger(const CapturingLogger&) = delete;
+  CapturingLogger& operator=(const CapturingLogger&) = delete;
+
+  void log(const log::Record& r) override {
+    std::lock_guard lock(mutex_);
+    records_.push_back({r.level, std::string(r.target), std::string(r.module_path), std::string(r.file),
+                        r.line, std::string(r.message)});
+  }
+
+  const std::vector<CapturedRecord>& records() const { return records_; }
+
+  // Messages at exactly `level`, in order.
+  std::vector<std::string> messages(log::Level level) const {
+    std::vector<std::string> out;
+    for (const auto& r : records_)
+      if (r.level == level) out.push_back(r.message);
+    return out;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<CapturedRecord> records_;
+  log::Level previous_level_;
+  log::Logger* previous_logger_;
+};
+
+// The message of the fatal error `fn` raises, or nothing when it returns.
+inline std::optional<std::string> fatal_message(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const FatalError& e) {
+    return e.message();
+  }
+  return std::nullopt;
+}
+
+// "(1, 2) -> 4; (4, 3) -> 5", entries in table order.
+inline std::string describe(const MergeTable& table) {
+  std::vector<std::string> parts;
+  for (const auto& [pair, id] : table) parts.push_back(fmt::format("{} -> {}", pair, id));
+  return fmt::format("{}", fmt::join(parts, "; "));
+}
+
+inline MergeTable table_of(std::initializer_list<MergeTable::Entry> entries) {
+  MergeTable table;
+  for (const auto& e : entries) table.insert_or_assign(e.pair, e.id);
+  return table;
+}
+
+}  // namespace pairfuse::testing
