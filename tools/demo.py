@@ -1,0 +1,84 @@
+"""Train, encode and decode the Python standard library sources with pairfuse.
+
+Runs on CPython and PyPy. Prints sizes and timings, and fails loudly when a
+round trip does not give the input back.
+"""
+
+import argparse
+import os
+import platform
+import sys
+import time
+
+import pairfuse
+
+
+def corpus_files(root):
+    paths = []
+    for folder, _, names in os.walk(root):
+        paths.extend(os.path.join(folder, n) for n in names if n.endswith(".py"))
+    # Byte order of the paths, as `sort` under the C locale gives it.
+    return sorted(paths, key=os.fsencode)
+
+
+def words_of(data):
+    """Maximal runs of non-space bytes, each followed by its whitespace."""
+    words, start, n = [], 0, len(data)
+    spaces = b" \t\n\r\x0b\x0c"
+    i = 0
+    while i < n:
+        while i < n and data[i] not in spaces:
+            i += 1
+        while i < n and data[i] in spaces:
+            i += 1
+        words.append(data[start:i])
+        start = i
+    return words
+
+
+def timed(label, fn, *args):
+    start = time.perf_counter()
+    result = fn(*args)
+    print(f"  {label:<34} {time.perf_counter() - start:8.2f} s")
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", default="/usr/lib/python3.11")
+    parser.add_argument("--merges", type=int, default=500)
+    args = parser.parse_args()
+
+    files = corpus_files(args.root)
+    data = b"".join(open(p, "rb").read() for p in files)
+    vocab = len(set(data))
+    target = vocab + args.merges
+    print(f"pairfuse demo on {platform.python_implementation()} {platform.python_version()}")
+    print(f"  corpus: {len(files)} files, {len(data):,} bytes, {vocab} distinct byte values")
+
+    print("one sequence:")
+    tokens, merges = timed(f"fit_py ({args.merges} merges)", pairfuse.fit_py, data, target)
+    encoded = timed("encode_py", pairfuse.encode_py, data, merges)
+    decoded = timed("decode_py", pairfuse.decode_py, encoded, merges)
+    assert encoded == tokens, "encoding the training input must give the trained sequence"
+    assert bytes(decoded) == data, "decoding must give the input back"
+    print(f"  {len(data):,} units -> {len(tokens):,} tokens "
+          f"({len(data) / len(tokens):.2f} units per token), round trip ok")
+
+    words = words_of(data)
+    print(f"words ({len(words):,} of them):")
+    word_tokens, word_merges = timed(f"fit_concurrent_py ({args.merges} merges)",
+                                     pairfuse.fit_concurrent_py, words, target)
+    encoded_words = timed("encode_concurrent_py", pairfuse.encode_concurrent_py, words, word_merges)
+    decoded_words = timed("decode_concurrent_py", pairfuse.decode_concurrent_py, encoded_words, word_merges)
+    assert encoded_words == word_tokens, "encoding the words must give the trained words"
+    assert all(bytes(d) == w for d, w in zip(decoded_words, words)) and len(decoded_words) == len(words)
+    total = sum(len(t) for t in word_tokens)
+    print(f"  {len(data):,} units -> {total:,} tokens "
+          f"({len(data) / total:.2f} units per token), round trip ok")
+    print("  first merges:", ", ".join(f"{l}+{r}->{i}" for (l, r), i in word_merges[:5]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
