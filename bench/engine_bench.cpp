@@ -1,0 +1,93 @@
+// Engine-level timings for the benchmark table (bench/run.py drives it).
+//
+//   engine_bench counts FILE [LIMIT]            one get_counts pass over the bytes of FILE
+//   engine_bench fit FILE LIMIT MERGES          fit MERGES merges on the first LIMIT bytes (0: all)
+//   engine_bench fit-literal FILE LIMIT MERGES  the same with the literal engine
+//
+// Prints one JSON object with the median seconds of --runs runs (default 3).
+#include <absl/container/flat_hash_set.h>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/engine.hpp"
+#include "core/literal.hpp"
+#include "core/pair_ops.hpp"
+
+namespace {
+
+using pairfuse::UnitSeq;
+
+UnitSeq read_bytes(const std::string& path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fmt::print(stderr, "engine_bench: cannot read {}\n", path);
+    std::exit(2);
+  }
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (limit != 0 && bytes.size() > limit) bytes.resize(limit);
+  UnitSeq units(bytes.size());
+  std::transform(bytes.begin(), bytes.end(), units.begin(), [](char c) { return static_cast<unsigned char>(c); });
+  return units;
+}
+
+template <typename Fn>
+double median_seconds(int runs, Fn&& fn) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  int runs = 3;
+  if (args.size() >= 2 && args[args.size() - 2] == "--runs") {
+    runs = std::atoi(std::string(args.back()).c_str());
+    args.resize(args.size() - 2);
+  }
+  if (args.size() < 2) {
+    fmt::print(stderr, "usage: engine_bench counts|fit|fit-literal FILE [LIMIT [MERGES]] [--runs N]\n");
+    return 2;
+  }
+  const std::string mode(args[0]);
+  const std::size_t limit = args.size() > 2 ? std::strtoull(std::string(args[2]).c_str(), nullptr, 10) : 0;
+  const UnitSeq units = read_bytes(std::string(args[1]), limit);
+
+  if (mode == "counts") {
+    std::size_t pairs = 0;
+    const double s = median_seconds(runs, [&] { pairs = pairfuse::core::get_counts(units).size(); });
+    fmt::print("{{\"seconds\": {}, \"units\": {}, \"pairs\": {}}}\n", s, units.size(), pairs);
+    return 0;
+  }
+  if ((mode == "fit" || mode == "fit-literal") && args.size() > 3) {
+    const std::uint64_t merges = std::strtoull(std::string(args[3]).c_str(), nullptr, 10);
+    // The target counts the distinct units, so exactly MERGES merges are planned.
+    const std::uint64_t distinct = absl::flat_hash_set<pairfuse::Unit>(units.begin(), units.end()).size();
+    std::size_t learned = 0, tokens = 0;
+    const double s = median_seconds(runs, [&] {
+      auto result = mode == "fit" ? pairfuse::core::fit(units, distinct + merges)
+                                  : pairfuse::core::literal::fit(units, distinct + merges);
+      learned = result.merges.size();
+      tokens = result.units.size();
+    });
+    fmt::print("{{\"seconds\": {}, \"units\": {}, \"merges\": {}, \"tokens\": {}}}\n", s, units.size(), learned,
+               tokens);
+    return 0;
+  }
+  fmt::print(stderr, "engine_bench: unknown mode or missing arguments\n");
+  return 2;
+}

@@ -1,0 +1,164 @@
+"""The benchmark table: pairfuse against its literal engine and against the
+Hugging Face tokenizers trainer, on the Python standard library sources.
+
+    /usr/bin/python3 bench/run.py [--runs N] [--skip-literal] [--skip-peer] [--skip-pypy]
+
+Expects the builds of scripts/build (build/cpython, build/pypy). Installs the
+peer with npm into build/peer. Every figure is the median of --runs runs
+(default 3); peak memory is the child process's maximum resident size.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENGINE_BENCH = os.path.join(ROOT, "build", "cpython", "bench", "engine_bench")
+MODULE_DIRS = {"cpython": os.path.join(ROOT, "build", "cpython", "src", "python_bindings"),
+               "pypy": os.path.join(ROOT, "build", "pypy", "src", "python_bindings")}
+INTERPRETERS = {"cpython": "/usr/bin/python3", "pypy": "pypy3"}
+PEER_DIR = os.path.join(ROOT, "build", "peer")
+PEER_VERSION = "0.23.2"
+PEER_MERGES = 29_828  # what the peer learns on this corpus; it cannot be told a size
+
+
+def run(cmd, env=None):
+    """Runs cmd, returns (parsed JSON of its last stdout line, peak RSS in MB)."""
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, env=env, text=True)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit(f"failed ({proc.returncode}): {' '.join(cmd)}")
+    return json.loads(out.strip().splitlines()[-1]), usage.ru_maxrss / 1024
+
+
+def python_row(interp, corpus, row, merges, runs):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIRS[interp])
+    return run([INTERPRETERS[interp], os.path.join(ROOT, "bench", "python_rows.py"),
+                corpus, row, str(merges), str(runs)], env)
+
+
+def peer(*args):
+    if not os.path.exists(os.path.join(PEER_DIR, "node_modules", "tokenizers")):
+        os.makedirs(PEER_DIR, exist_ok=True)
+        subprocess.run(["npm", "install", "--silent", "--prefix", PEER_DIR, f"tokenizers@{PEER_VERSION}"],
+                       check=True, stdout=subprocess.DEVNULL)
+    env = dict(os.environ, NODE_PATH=os.path.join(PEER_DIR, "node_modules"))
+    return run(["node", os.path.join(ROOT, "bench", "peer_tokenizers.js"), *args], env)
+
+
+def median_of(runs, fn):
+    results = sorted((fn() for _ in range(runs)), key=lambda r: r[0]["seconds"])
+    return results[len(results) // 2]
+
+
+def write_corpus(path):
+    files = []
+    for folder, _, names in os.walk("/usr/lib/python3.11"):
+        files.extend(os.path.join(folder, n) for n in names if n.endswith(".py"))
+    with open(path, "wb") as out:
+        for name in sorted(files, key=os.fsencode):
+            with open(name, "rb") as f:
+                out.write(f.read())
+    return os.path.getsize(path)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--skip-literal", action="store_true")
+    parser.add_argument("--skip-peer", action="store_true")
+    parser.add_argument("--skip-pypy", action="store_true")
+    args = parser.parse_args()
+    runs = args.runs
+
+    tmp = tempfile.mkdtemp(prefix="pairfuse-bench-")
+    corpus = os.path.join(tmp, "corpus.bin")
+    size = write_corpus(corpus)
+    mb = size / 1e6
+    rows = []
+
+    def add(name, figure, target="", note=""):
+        rows.append((name, figure, target, note))
+        print(f"  {name}: {figure} {note}", file=sys.stderr)
+
+    counts_1m, _ = run([ENGINE_BENCH, "counts", corpus, "1000000", "--runs", str(runs)])
+    counts_all, _ = run([ENGINE_BENCH, "counts", corpus, "0", "--runs", str(runs)])
+
+    # 1. fast against literal training.
+    fast_1m, _ = run([ENGINE_BENCH, "fit", corpus, "1000000", "2000", "--runs", str(runs)])
+    if not args.skip_literal:
+        literal_1m, _ = run([ENGINE_BENCH, "fit-literal", corpus, "1000000", "2000", "--runs", str(runs)])
+        add("1. fit, 1,000,000 bytes, 2,000 merges: fast vs literal",
+            f"{fast_1m['seconds']:.3f} s vs {literal_1m['seconds']:.1f} s = "
+            f"{literal_1m['seconds'] / fast_1m['seconds']:.0f}x", ">= 100x")
+    else:
+        add("1. fit, 1,000,000 bytes, 2,000 merges (fast)", f"{fast_1m['seconds']:.3f} s", ">= 100x vs literal")
+
+    # 2. the whole corpus as one sequence.
+    whole, whole_rss = run([ENGINE_BENCH, "fit", corpus, "0", "32000", "--runs", str(runs)])
+    add(f"2. fit, whole corpus ({mb:.1f} MB) as one sequence, 32,000 merges",
+        f"{whole['seconds']:.2f} s, {whole_rss:.0f} MB peak, "
+        f"{whole['seconds'] / counts_all['seconds']:.1f} get_counts passes "
+        f"(one pass {counts_all['seconds'] * 1000:.0f} ms)", "< 40 passes")
+
+    # 3. training on words against the peer.
+    ours3, ours3_rss = python_row("cpython", corpus, "fit-words", PEER_MERGES, runs)
+    if not args.skip_peer:
+        trained = os.path.join(tmp, "peer.json")
+        theirs3, theirs3_rss = median_of(runs, lambda: peer("train", corpus, trained))
+        add(f"3. fit_concurrent_py on words, {PEER_MERGES:,} merges vs tokenizers {PEER_VERSION}",
+            f"{ours3['seconds']:.2f} s ({ours3_rss:.0f} MB) vs {theirs3['seconds']:.2f} s ({theirs3_rss:.0f} MB) = "
+            f"{theirs3['seconds'] / ours3['seconds']:.2f}x", ">= 1.5x")
+    else:
+        add(f"3. fit_concurrent_py on words, {PEER_MERGES:,} merges", f"{ours3['seconds']:.2f} s")
+
+    # 4. encoding.
+    batch, _ = python_row("cpython", corpus, "batch", 8000, runs)
+    ours4 = mb / batch["encode_seconds"]
+    if not args.skip_peer:
+        theirs4, _ = median_of(runs, lambda: peer("encode", corpus, trained, "8000"))
+        add("4a. encode_concurrent_py of the words, 8,000 merges vs tokenizers (lines)",
+            f"{ours4:.1f} MB/s vs {theirs4['mb_per_s']:.1f} MB/s = {ours4 / theirs4['mb_per_s']:.1f}x", ">= 2x")
+    else:
+        add("4a. encode_concurrent_py of the words, 8,000 merges", f"{ours4:.1f} MB/s")
+    one, _ = python_row("cpython", corpus, "encode-one", 8000, runs)
+    add("4b. encode_py of the whole corpus as one sequence, 8,000 merges", f"{mb / one['seconds']:.1f} MB/s")
+    synth, _ = python_row("cpython", corpus, "encode-synthetic", 8000, runs)
+    for name, label in (("run", "a a a ..."), ("letters", "random letters")):
+        base, _ = run([ENGINE_BENCH, "counts", f"{corpus}.{name}", "0", "--runs", str(runs)])
+        add(f"4c. encode_py of 1,000,000 units {label}",
+            f"{synth[name + '_seconds'] * 1000:.0f} ms = {synth[name + '_seconds'] / base['seconds']:.1f} "
+            f"get_counts passes", "< 20 passes")
+
+    # 5. decoding.
+    add("5. decode_concurrent_py of the encoded words", f"{mb / batch['decode_seconds']:.1f} MB/s of output")
+
+    # 6. PyPy, and the cost of the boundary.
+    conv, _ = python_row("cpython", corpus, "convert", "-", runs)
+    add("6a. CPython: 1,000,000-int list through decode_py (in and out) vs array.array('i', list)",
+        f"{conv['boundary_seconds'] * 1000:.1f} ms vs {conv['array_seconds'] * 1000:.1f} ms")
+    if not args.skip_pypy:
+        p3, _ = python_row("pypy", corpus, "fit-words", PEER_MERGES, runs)
+        add(f"6b. PyPy: fit_concurrent_py on words, {PEER_MERGES:,} merges", f"{p3['seconds']:.2f} s")
+        pb, _ = python_row("pypy", corpus, "batch", 8000, runs)
+        add("6c. PyPy: encode_concurrent_py / decode_concurrent_py of the words",
+            f"{mb / pb['encode_seconds']:.1f} MB/s / {mb / pb['decode_seconds']:.1f} MB/s")
+        po, _ = python_row("pypy", corpus, "encode-one", 8000, runs)
+        add("6d. PyPy: encode_py of the whole corpus", f"{mb / po['seconds']:.1f} MB/s")
+        pc, _ = python_row("pypy", corpus, "convert", "-", runs)
+        add("6e. PyPy: 1,000,000-int list through decode_py vs array.array('i', list)",
+            f"{pc['boundary_seconds'] * 1000:.1f} ms vs {pc['array_seconds'] * 1000:.1f} ms")
+
+    print(f"| benchmark (median of {runs}) | figure | target |")
+    print("|---|---|---|")
+    for name, figure, target, _ in rows:
+        print(f"| {name} | {figure} | {target} |")
+
+
+if __name__ == "__main__":
+    main()
