@@ -1,0 +1,149 @@
+// pairfuse: train merges over files, encode files with them, decode tokens back.
+//
+// Exit status: 0 on success, 1 when the input or a file is unusable or the
+// engine refuses the input, 2 for a command line that does not parse.
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "concurrent/engine.hpp"
+#include "core/engine.hpp"
+#include "error.hpp"
+#include "fatal.hpp"
+#include "merge_file.hpp"
+#include "options.hpp"
+#include "output_file.hpp"
+#include "progress.hpp"
+#include "unit_io.hpp"
+
+namespace pairfuse::cli {
+namespace {
+
+std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
+
+// The input as sequences: with no split, all files end to end as one
+// sequence; otherwise the pieces of each file in turn.
+std::vector<UnitSeq> read_sequences(const Options& options) {
+  std::vector<UnitSeq> pieces;
+  UnitSeq joined;
+  for (const std::string& path : options.inputs) {
+    UnitSeq units = parse_units(read_file(path), options.input_format, display_name(path));
+    if (options.split == Split::none) {
+      joined.insert(joined.end(), units.begin(), units.end());
+    } else {
+      split_units(units, options.split, pieces);
+    }
+  }
+  if (options.split == Split::none && !joined.empty()) pieces.push_back(std::move(joined));
+  return pieces;
+}
+
+MergeTable read_merges(const std::string& path) {
+  return parse_merge_file(read_file(path), display_name(path));
+}
+
+UnitSeq concatenate(std::vector<UnitSeq> pieces) {
+  if (pieces.size() == 1) return std::move(pieces.front());
+  UnitSeq joined;
+  std::size_t total = 0;
+  for (const auto& piece : pieces) total += piece.size();
+  joined.reserve(total);
+  for (const auto& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+  return joined;
+}
+
+void run_train(const Options& options) {
+  Output output(options.output);
+  std::vector<UnitSeq> pieces = read_sequences(options);
+  if (pieces.empty()) throw Error("nothing to train on: the input is empty");
+
+  // Each merge removes at least one unit and no sequence shrinks below one.
+  std::uint64_t units = 0;
+  for (const auto& piece : pieces) units += piece.size();
+  TrainingReporter reporter(options.verbosity, units - pieces.size());
+
+  MergeTable merges;
+  if (options.split == Split::none) {
+    merges = core::fit(std::move(pieces.front()), *options.vocab_size).merges;
+  } else {
+    merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size).merges;
+  }
+  reporter.finish();
+  output.commit(format_merge_file(merges));
+}
+
+void run_encode(const Options& options) {
+  Output output(options.output);
+  MergeTable merges = read_merges(*options.merges_path);
+  std::vector<UnitSeq> pieces = read_sequences(options);
+  UnitSeq tokens;
+  if (pieces.size() == 1) {
+    tokens = core::encode(std::move(pieces.front()), merges);
+  } else if (!pieces.empty()) {
+    tokens = concatenate(concurrent::encode_concurrent(std::move(pieces), merges));
+  }
+  output.commit(format_ints(tokens));
+}
+
+void run_decode(const Options& options) {
+  Output output(options.output);
+  MergeTable merges = read_merges(*options.merges_path);
+  UnitSeq tokens = concatenate(read_sequences(options));
+  UnitSeq units;
+  try {
+    units = core::decode(std::move(tokens), merges);
+  } catch (const FatalError& e) {
+    // The only fatal decoding error is a property of the merge file.
+    throw Error(fmt::format("{}: {}", display_name(*options.merges_path), e.message()));
+  }
+  output.commit(options.output_format == UnitFormat::bytes ? format_bytes(units) : format_ints(units));
+}
+
+void run(const Options& options) {
+  switch (options.command) {
+    case Command::train: return run_train(options);
+    case Command::encode: return run_encode(options);
+    case Command::decode: return run_decode(options);
+  }
+}
+
+void report(std::string_view message) {
+  std::string line = fmt::format("pairfuse: error: {}\n", message);
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+}  // namespace pairfuse::cli
+
+int main(int argc, char** argv) {
+  using namespace pairfuse::cli;
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  try {
+    ParsedCommandLine parsed = parse_command_line(args);
+    if (!parsed.options) {
+      std::fwrite(parsed.text.data(), 1, parsed.text.size(), stdout);
+      return 0;
+    }
+    run(*parsed.options);
+    return 0;
+  } catch (const UsageError& e) {
+    std::string command = command_name_for_hint(args);
+    report(fmt::format("{}\nTry 'pairfuse{}{} --help' for more information.", e.what(),
+                       command.empty() ? "" : " ", command));
+    return 2;
+  } catch (const Error& e) {
+    report(e.what());
+  } catch (const pairfuse::FatalError& e) {
+    report(e.message());
+  } catch (const std::bad_alloc&) {
+    report("out of memory");
+  } catch (const std::exception& e) {
+    report(e.what());
+  }
+  return 1;
+}

@@ -1,0 +1,142 @@
+#include "unit_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "error.hpp"
+
+namespace pairfuse::cli {
+namespace {
+
+bool is_space_char(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r'); }
+
+std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
+
+// A token as shown in an error message: printable ASCII kept, the rest escaped, long ones cut.
+std::string quote_token(std::string_view token) {
+  constexpr std::size_t kShown = 40;
+  std::string out;
+  for (char c : token.substr(0, kShown)) {
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7f) {
+      out += c;
+    } else {
+      out += fmt::format("\\x{:02x}", b);
+    }
+  }
+  if (token.size() > kShown) out += "...";
+  return out;
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  const std::string name = display_name(path);
+  int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Error(fmt::format("cannot open '{}': {}", name, std::strerror(errno)));
+  std::string data;
+  std::size_t filled = 0;
+  for (;;) {
+    if (data.size() - filled < 65536) data.resize(std::max<std::size_t>(data.size() * 2, 65536));
+    ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      if (fd != STDIN_FILENO) ::close(fd);
+      throw Error(fmt::format("cannot read '{}': {}", name, std::strerror(err)));
+    }
+    filled += static_cast<std::size_t>(n);
+  }
+  if (fd != STDIN_FILENO) ::close(fd);
+  data.resize(filled);
+  return data;
+}
+
+UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view name) {
+  UnitSeq units;
+  if (format == UnitFormat::bytes) {
+    units.reserve(data.size());
+    for (char c : data) units.push_back(static_cast<unsigned char>(c));
+    return units;
+  }
+  std::size_t line = 1;
+  std::size_t i = 0;
+  while (i < data.size()) {
+    if (is_space_char(data[i])) {
+      if (data[i] == '\n') ++line;
+      ++i;
+      continue;
+    }
+    std::size_t start = i;
+    while (i < data.size() && !is_space_char(data[i])) ++i;
+    std::string_view token = data.substr(start, i - start);
+    // Python's int() takes a leading plus; so do we.
+    std::string_view digits = token.starts_with('+') && token.size() > 1 && token[1] != '-' ? token.substr(1) : token;
+    Unit value = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ptr != digits.data() + digits.size() || ec == std::errc::invalid_argument) {
+      throw Error(fmt::format("{}:{}: '{}' is not an integer", name, line, quote_token(token)));
+    }
+    if (ec == std::errc::result_out_of_range) {
+      throw Error(fmt::format("{}:{}: {} is outside the 32-bit range -2147483648..2147483647", name, line,
+                              quote_token(token)));
+    }
+    units.push_back(value);
+  }
+  return units;
+}
+
+void split_units(std::span<const Unit> units, Split how, std::vector<UnitSeq>& pieces) {
+  if (units.empty()) return;
+  if (how == Split::none) {
+    pieces.emplace_back(units.begin(), units.end());
+    return;
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    bool piece_ends = how == Split::lines
+                          ? units[i] == '\n'
+                          // A word's whitespace run ends where the next word starts.
+                          : is_space_unit(units[i]) && (i + 1 == units.size() || !is_space_unit(units[i + 1]));
+    if (piece_ends) {
+      pieces.emplace_back(units.begin() + start, units.begin() + i + 1);
+      start = i + 1;
+    }
+  }
+  if (start < units.size()) pieces.emplace_back(units.begin() + start, units.end());
+}
+
+std::string format_ints(std::span<const Unit> units) {
+  std::string out;
+  out.reserve(units.size() * 4);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (i != 0) out += ' ';
+    fmt::format_int text(units[i]);
+    out.append(text.data(), text.size());
+  }
+  if (!units.empty()) out += '\n';
+  return out;
+}
+
+std::string format_bytes(std::span<const Unit> units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (units[i] < 0 || units[i] > 255) {
+      throw Error(fmt::format("unit {} at position {} does not fit in a byte (use --output-format ints)",
+                              units[i], i));
+    }
+    out += static_cast<char>(units[i]);
+  }
+  return out;
+}
+
+}  // namespace pairfuse::cli
