@@ -1,0 +1,366 @@
+import json
+import os
+import pty
+import resource
+import subprocess
+
+import pytest
+
+SAMPLE = b"the cat sat on the mat.\nthe cat ate the rat.\n\n  a hat, a bat\tand a vat \n"
+
+
+def write(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def ok(result):
+    assert result.returncode == 0, result.stderr.decode()
+    return result
+
+
+def train_merges(run, tmp_path, data, vocab, *extra):
+    write(tmp_path, "in.txt", data)
+    ok(run("train", "--vocab-size", vocab, *extra, "in.txt", "-o", "m.json"))
+    return json.loads((tmp_path / "m.json").read_text())
+
+
+# --- round trips ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("split", ["none", "words", "lines"])
+@pytest.mark.parametrize(
+    "data",
+    [
+        SAMPLE,
+        bytes(range(256)) * 3 + b"\x00\xff\x00\xff",
+        b"x",
+        b" \t\n \n\n",
+        b"no trailing newline  ",
+        b"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\n",
+    ],
+    ids=["text", "all-bytes", "one-byte", "whitespace", "no-newline", "repeats"],
+)
+def test_decode_of_encode_gives_back_the_bytes(run, tmp_path, data, split):
+    write(tmp_path, "in.txt", data)
+    ok(run("train", "--vocab-size", 300, "--split", split, "in.txt", "-o", "m.json"))
+    ok(run("encode", "--merges", "m.json", "--split", split, "in.txt", "-o", "tokens.txt"))
+    ok(run("decode", "--merges", "m.json", "--output-format", "bytes", "tokens.txt", "-o", "back.bin"))
+    assert (tmp_path / "back.bin").read_bytes() == data
+
+
+def test_several_files_are_one_input_in_order(run, tmp_path):
+    write(tmp_path, "a.txt", b"hello hello ")
+    write(tmp_path, "b.txt", b"world world\n")
+    ok(run("train", "--vocab-size", 30, "a.txt", "b.txt", "-o", "m.json"))
+    tokens = ok(run("encode", "--merges", "m.json", "a.txt", "b.txt")).stdout
+    back = ok(run("decode", "--merges", "m.json", "--output-format", "bytes", "-", stdin=tokens)).stdout
+    assert back == b"hello hello world world\n"
+
+
+def test_ints_round_trip_keeps_negative_and_extreme_units(run, tmp_path):
+    units = [-2147483648, 7, 7, -1, 7, 7, 2147483600, -1, 7, 7, 0]
+    write(tmp_path, "u.txt", "\n".join(map(str, units[:5])) + "\n\t" + " ".join(map(str, units[5:])))
+    ok(run("train", "--vocab-size", 8, "--input-format", "ints", "u.txt", "-o", "m.json"))
+    tokens = ok(run("encode", "--merges", "m.json", "--input-format", "ints", "u.txt")).stdout
+    assert len(tokens.split()) < len(units)
+    back = ok(run("decode", "--merges", "m.json", "-", stdin=tokens)).stdout
+    assert back == (" ".join(map(str, units)) + "\n").encode()
+
+
+# --- what training learns ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, vocab, expected",
+    [
+        ("1 2 1 2 3", 4, [[[1, 2], 4]]),
+        ("5 5 5 5", 5, [[[5, 5], 6], [[6, 6], 7]]),  # stops early: no pairs left
+        ("-5 -3 -5 -3", 3, [[[-5, -3], -2]]),
+        ("+7", 2, []),
+    ],
+)
+def test_merge_file_lists_merges_in_learning_order(run, tmp_path, text, vocab, expected):
+    assert train_merges(run, tmp_path, text, vocab, "--input-format", "ints") == expected
+
+
+@pytest.mark.parametrize(
+    "data, split, expected",
+    [
+        # Whole input: pairs run across the newlines.
+        (b"ab\nab\n", "none", [[[97, 98], 99], [[99, 10], 100], [[100, 100], 101]]),
+        (b"ab\nab\n", "lines", [[[97, 98], 99], [[99, 10], 100]]),
+        (b"ab ab", "none", [[[97, 98], 99], [[32, 99], 100], [[99, 100], 101]]),
+        (b"ab ab", "words", [[[97, 98], 99], [[99, 32], 100]]),
+    ],
+)
+def test_split_keeps_pairs_inside_pieces(run, tmp_path, data, split, expected):
+    assert train_merges(run, tmp_path, data, 100, "--split", split) == expected
+
+
+def test_merge_file_loads_into_the_python_merge_list_shape(run, tmp_path):
+    train_merges(run, tmp_path, SAMPLE, 40)
+    with open(tmp_path / "m.json") as f:
+        merges = [((l, r), i) for (l, r), i in json.load(f)]
+    assert merges and all(isinstance(i, int) for (_, i) in merges)
+
+
+def test_encode_writes_ints_on_one_line(run, tmp_path):
+    write(tmp_path, "m.json", "[[[97, 98], 300]]")
+    write(tmp_path, "in.txt", b"abcab")
+    assert ok(run("encode", "--merges", "m.json", "in.txt")).stdout == b"300 99 300\n"
+    write(tmp_path, "empty.txt", b"")
+    assert ok(run("encode", "--merges", "m.json", "empty.txt")).stdout == b""
+
+
+# --- failures ------------------------------------------------------------
+
+MERGES = "[[[97, 98], 300]]"
+
+
+@pytest.mark.parametrize(
+    "files, args, message",
+    [
+        ({}, ["train", "--vocab-size", 9, "nope.txt"], "cannot open 'nope.txt': No such file or directory"),
+        ({"d/x": ""}, ["train", "--vocab-size", 9, "d"], "cannot read 'd': Is a directory"),
+        ({"e.txt": ""}, ["train", "--vocab-size", 9, "e.txt"], "nothing to train on"),
+        ({"i.txt": "1 2\n3 x4 5"}, ["train", "--vocab-size", 9, "--input-format", "ints", "i.txt"],
+         "i.txt:2: 'x4' is not an integer"),
+        ({"i.txt": "1 2.5"}, ["train", "--vocab-size", 9, "--input-format", "ints", "i.txt"],
+         "i.txt:1: '2.5' is not an integer"),
+        ({"i.txt": "2147483648"}, ["train", "--vocab-size", 9, "--input-format", "ints", "i.txt"],
+         "i.txt:1: 2147483648 is outside the 32-bit range"),
+        ({"i.txt": "\n-2147483649"}, ["train", "--vocab-size", 9, "--input-format", "ints", "i.txt"],
+         "i.txt:2: -2147483649 is outside the 32-bit range"),
+        ({"a.txt": "abcd"}, ["train", "--vocab-size", 3, "a.txt"],
+         "Target vocab size (3) must be greater than the initial vocab size (4)."),
+        ({"m.json": "[[[1, 2], 3], [[3, 4], 1]]", "t.txt": "1"}, ["decode", "--merges", "m.json", "t.txt"],
+         "m.json: Merge table has a cycle: token 1 expands into itself."),
+        ({"m.json": MERGES, "t.txt": "300 256"},
+         ["decode", "--merges", "m.json", "--output-format", "bytes", "t.txt"],
+         "unit 256 at position 2 does not fit in a byte"),
+        ({"a.txt": "ab"}, ["encode", "--merges", "missing.json", "a.txt"], "cannot open 'missing.json'"),
+        ({"a.txt": "ab"}, ["train", "--vocab-size", 9, "a.txt", "-o", "no/such/dir/m.json"],
+         "cannot write 'no/such/dir/m.json': No such file or directory"),
+    ],
+)
+def test_bad_input_is_one_error_line_and_status_1(run, tmp_path, files, args, message):
+    for name, content in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        write(tmp_path, name, content)
+    result = run(*args)
+    assert result.returncode == 1
+    lines = result.stderr.decode().splitlines()
+    assert lines[-1].startswith("pairfuse: error: ")
+    assert message in lines[-1]
+    assert result.stdout == b""
+
+
+@pytest.mark.parametrize(
+    "text, where, what",
+    [
+        ("", "1:1", "expected '[' opening the list of merges, found the end of the file"),
+        ("{}", "1:1", "found '{'"),
+        ("[[[1, 2], 3]", "1:13", "expected ',' or ']' after a merge"),
+        ("[\n  [[1, 2, 3], 4]\n]", "2:9", "expected ']' closing a pair"),
+        ("[[1, 2], 3]", "1:3", "expected '[' opening the pair"),
+        ("[[[1, 2], 3.5]]", "1:11", "not a fraction or exponent"),
+        ("[[[1, 2], 1e3]]", "1:11", "not a fraction or exponent"),
+        ("[[[1, 2], \"3\"]]", "1:11", "expected an integer, found '\"'"),
+        ("[[[1, 2], 2147483648]]", "1:11", "2147483648 is outside the 32-bit range"),
+        ("[[[01, 2], 3]]", "1:4", "leading zeros"),
+        ("[] []", "1:4", "expected the end of the file"),
+        ("[[[1, 2], 3],]", "1:14", "expected '[' opening a merge"),
+    ],
+)
+def test_malformed_merge_file_names_line_and_column(run, tmp_path, text, where, what):
+    write(tmp_path, "m.json", text)
+    write(tmp_path, "a.txt", "ab")
+    result = run("encode", "--merges", "m.json", "a.txt")
+    assert result.returncode == 1
+    message = result.stderr.decode()
+    assert message.startswith(f"pairfuse: error: m.json:{where}: malformed merge file: ")
+    assert what in message
+
+
+def test_merge_file_accepts_any_json_spacing_and_repeated_pairs(run, tmp_path):
+    # A repeated pair keeps its last id, as in the Python merge list.
+    write(tmp_path, "m.json", '\r\n[ [ [97,98] ,\t5000 ] , [[97, 98], 300],[[300,99],-7]]  \n')
+    write(tmp_path, "a.txt", "abcab")
+    assert ok(run("encode", "--merges", "m.json", "a.txt")).stdout == b"-7 300\n"
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "missing command"),
+        (["fit", "a.txt"], "unknown command 'fit'"),
+        (["train", "a.txt"], "--vocab-size is required"),
+        (["train", "--vocab-size", "-3", "a.txt"], "'-3' is not a whole number"),
+        (["train", "--vocab-size=12x", "a.txt"], "'12x' is not a whole number"),
+        (["train", "--vocab-size", "9"], "no input files"),
+        (["train", "--vocab-size", "9", "--merges", "m.json", "a.txt"], "'train' does not take --merges"),
+        (["decode", "--merges", "m.json", "--split", "words", "a.txt"], "'decode' does not take --split"),
+        (["encode", "--merges", "m.json", "--input-format", "utf8", "a.txt"], "'utf8' is not a format"),
+        (["encode", "--merges"], "--merges needs a value"),
+        (["train", "--vocab-size", "9", "-q", "-v", "a.txt"], "exclude each other"),
+        (["train", "--vocab-size", "9", "--colour", "a.txt"], "unknown option '--colour'"),
+    ],
+)
+def test_bad_command_line_is_status_2(run, args, message):
+    result = run(*args)
+    assert result.returncode == 2
+    assert message in result.stderr.decode()
+    assert "--help' for more information" in result.stderr.decode()
+
+
+@pytest.mark.parametrize("existing", [None, b"old merges\n"])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["train", "--vocab-size", 2, "in.txt"],  # vocabulary too small
+        ["train", "--vocab-size", 99, "--input-format", "ints", "in.txt"],  # not integers
+        ["decode", "--merges", "cycle.json", "in.txt"],
+        ["encode", "--merges", "missing.json", "in.txt"],
+    ],
+)
+def test_failed_command_leaves_output_untouched(run, tmp_path, args, existing):
+    write(tmp_path, "in.txt", "1 2 x")
+    write(tmp_path, "cycle.json", "[[[1, 2], 3], [[3, 4], 1]]")
+    out = tmp_path / "out.txt"
+    if existing is not None:
+        out.write_bytes(existing)
+    before = sorted(os.listdir(tmp_path))
+    assert run(*args, "-o", "out.txt").returncode == 1
+    assert sorted(os.listdir(tmp_path)) == before  # no temporary file left either
+    assert (out.read_bytes() if out.exists() else None) == existing
+
+
+def test_output_file_replaces_existing_content(run, tmp_path):
+    write(tmp_path, "in.txt", "1 2 1 2 3")
+    write(tmp_path, "m.json", "stale content that is much longer than the new file\n" * 50)
+    ok(run("train", "--vocab-size", 4, "--input-format", "ints", "in.txt", "-o", "m.json"))
+    assert json.loads((tmp_path / "m.json").read_text()) == [[[1, 2], 4]]
+
+
+def _limit_address_space():
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
+def test_running_out_of_memory_is_reported(run, tmp_path):
+    # Token 41 stands for 2**40 units: far more than the limit allows.
+    chain = [[[k, k], k + 1] for k in range(1, 41)]
+    write(tmp_path, "m.json", json.dumps(chain))
+    write(tmp_path, "t.txt", "41")
+    result = run("decode", "--merges", "m.json", "t.txt", "-o", "out.txt", preexec_fn=_limit_address_space)
+    assert result.returncode == 1
+    assert result.stderr.decode().endswith("pairfuse: error: out of memory\n")
+    assert not (tmp_path / "out.txt").exists()
+
+
+# --- progress ------------------------------------------------------------
+
+
+def test_progress_is_silent_without_a_terminal(run, tmp_path):
+    write(tmp_path, "in.txt", SAMPLE)
+    result = ok(run("train", "--vocab-size", 60, "in.txt", "-o", "m.json"))
+    assert result.stderr == b""
+
+
+@pytest.mark.parametrize(
+    "flags, split, expected",
+    [
+        (["--verbose"], "none", [
+            "INFO pairfuse::core: Performing 4 merges.",
+            "INFO pairfuse::core: Merge 1/4: (5, 5) -> 6",
+            "INFO pairfuse::core: Merge 2/4: (6, 6) -> 7",
+            "INFO pairfuse::core: No pairs to merge.",
+        ]),
+        (["-v", "-v"], "none", [
+            "INFO pairfuse::core: Performing 4 merges.",
+            "DEBUG pairfuse::core: Initial units: [5, 5, 5, 5]",
+            "INFO pairfuse::core: Merge 1/4: (5, 5) -> 6",
+            "DEBUG pairfuse::core: Units: [6, 6]",
+            "INFO pairfuse::core: Merge 2/4: (6, 6) -> 7",
+            "DEBUG pairfuse::core: Units: [7]",
+            "INFO pairfuse::core: No pairs to merge.",
+        ]),
+        (["-v"], "words", [
+            "INFO pairfuse::concurrent: Performing 4 merges.",
+            "INFO pairfuse::concurrent: Merge 1/4: (5, 5) -> 6",
+            "INFO pairfuse::concurrent: Merge 2/4: (6, 6) -> 7",
+            "INFO pairfuse::concurrent: No pairs to merge.",
+        ]),
+        (["--quiet"], "none", []),
+    ],
+)
+def test_verbose_prints_the_training_records(run, tmp_path, flags, split, expected):
+    write(tmp_path, "in.txt", "5 5 5 5")
+    result = ok(run("train", "--vocab-size", 5, "--input-format", "ints", "--split", split, *flags, "in.txt"))
+    assert result.stderr.decode().splitlines() == expected
+
+
+def run_on_terminal(cli_path, cwd, *args):
+    """Runs with standard error on a pseudo-terminal; returns (status, what the terminal got)."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([cli_path, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    screen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # EIO once the program has closed its end
+            break
+        if not chunk:
+            break
+        screen += chunk
+    os.close(master)
+    return proc.wait(timeout=120), screen.decode()
+
+
+@pytest.mark.parametrize(
+    "vocab, final",
+    [
+        (40, "Trained  ["),
+        (100000, "(no pairs left; 99982 planned)"),
+    ],
+)
+def test_terminal_shows_a_progress_bar(cli_path, tmp_path, vocab, final):
+    write(tmp_path, "in.txt", SAMPLE)  # 18 distinct bytes
+    status, screen = run_on_terminal(cli_path, tmp_path, "train", "--vocab-size", vocab, "in.txt", "-o", "m.json")
+    assert status == 0
+    merges = len(json.loads((tmp_path / "m.json").read_text()))
+    frames = screen.replace("\r\n", "\n").split("\r")
+    assert frames[1].startswith("Training [")  # first frame: nothing merged yet
+    last = frames[-1].rstrip("\n").replace("\x1b[K", "")
+    assert last.startswith("Trained  [") and f"] {merges} merges in " in last
+    assert final in last
+    assert screen.endswith("\n")
+
+
+def test_terminal_error_goes_below_the_bar(cli_path, tmp_path):
+    write(tmp_path, "in.txt", SAMPLE)
+    status, screen = run_on_terminal(cli_path, tmp_path, "train", "--vocab-size", 5, "in.txt")
+    assert status == 1
+    assert screen.replace("\r\n", "\n").splitlines()[-1].startswith("pairfuse: error: Target vocab size (5)")
+
+
+def test_quiet_terminal_shows_nothing(cli_path, tmp_path):
+    write(tmp_path, "in.txt", SAMPLE)
+    status, screen = run_on_terminal(cli_path, tmp_path, "train", "-q", "--vocab-size", 40, "in.txt", "-o", "m.json")
+    assert (status, screen) == (0, "")
+
+
+# --- agreement with the Python module --------------------------------------
+
+
+def test_encode_agrees_with_the_module(run, tmp_path):
+    pairfuse = pytest.importorskip("pairfuse")
+    if not hasattr(pairfuse, "encode_py"):
+        pytest.skip("module built without its functions")
+    merges_list = train_merges(run, tmp_path, SAMPLE, 60)
+    merges = [((l, r), i) for (l, r), i in merges_list]
+    tokens = ok(run("encode", "--merges", "m.json", "in.txt")).stdout.split()
+    assert [int(t) for t in tokens] == pairfuse.encode_py(list(SAMPLE), merges)
