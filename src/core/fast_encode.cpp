@@ -1,0 +1,295 @@
+#include "core/fast_encode.hpp"
+
+#include <absl/container/flat_hash_set.h>
+
+#include <algorithm>
+#include <bit>
+#include <functional>
+#include <limits>
+#include <tuple>
+
+namespace pairfuse::core::fast {
+
+using Order = RankedTable::Order;
+
+RankedTable::RankedTable(const MergeTable& merges) : by_order_(merges.begin(), merges.end()) {
+  std::sort(by_order_.begin(), by_order_.end(), [](const MergeTable::Entry& a, const MergeTable::Entry& b) {
+    return std::tie(a.id, a.pair) < std::tie(b.id, b.pair);
+  });
+  // Any key missing from the table marks empty slots; looking that key up
+  // then lands on an empty slot, whose order says "absent".
+  absl::flat_hash_set<std::uint64_t> keys;
+  keys.reserve(by_order_.size());
+  for (const auto& entry : by_order_) keys.insert(entry.pair.packed());
+  while (keys.contains(empty_key_)) ++empty_key_;
+
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, by_order_.size() * 2));
+  mask_ = capacity - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  slots_.assign(capacity, Slot{empty_key_, kAbsent});
+  for (std::size_t order = 0; order < by_order_.size(); ++order) {
+    const std::uint64_t key = by_order_[order].pair.packed();
+    std::size_t i = slot_of(key);
+    while (slots_[i].key != empty_key_) i = (i + 1) & mask_;
+    slots_[i] = {key, static_cast<Order>(order)};
+  }
+}
+
+namespace {
+
+// True when a window missing from the table, and smaller than `pair`, is
+// present: it ties with `pair` on rank 2147483647 and wins the tie.
+template <typename Windows>
+bool smaller_missing_pair_present(const RankedTable& table, const UnitPair& pair, Windows&& for_each_window) {
+  bool found = false;
+  for_each_window([&](Unit left, Unit right) {
+    const UnitPair window{left, right};
+    if (window < pair && table.order_of(left, right) == RankedTable::kAbsent) found = true;
+    return !found;
+  });
+  return found;
+}
+
+}  // namespace
+
+UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
+  const RankedTable& table = *table_;
+  std::size_t m = input.size();
+  units_.assign(input.begin(), input.end());
+  orders_.resize(m - 1);
+  Unit* u = units_.data();
+  Order* o = orders_.data();
+  for (std::size_t i = 0; i + 1 < m; ++i) o[i] = table.order_of(u[i], u[i + 1]);
+
+  while (m >= 2) {
+    std::size_t first = 0;
+    Order best = o[0];
+    for (std::size_t i = 1; i + 1 < m; ++i) {
+      if (o[i] < best) {
+        best = o[i];
+        first = i;
+      }
+    }
+    if (best == RankedTable::kAbsent) break;
+    const MergeTable::Entry& entry = table.entry(best);
+    if (entry.id == kMaxUnit && smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+          for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (o[i] == RankedTable::kAbsent && !visit(u[i], u[i + 1])) return;
+          }
+        })) {
+      break;
+    }
+    // Compact in place: w writes, r reads, w <= r. Only o[w - 1] is written
+    // per step, so o[r - 1] and o[r] still describe the windows before the
+    // pass when they are read.
+    std::size_t w = first;
+    std::size_t r = first;
+    bool prev_replaced = false;
+    while (r < m) {
+      if (r + 1 < m && o[r] == best) {
+        u[w] = entry.id;
+        if (w > 0) o[w - 1] = table.order_of(u[w - 1], entry.id);
+        prev_replaced = true;
+        r += 2;
+      } else {
+        u[w] = u[r];
+        if (w > 0) o[w - 1] = prev_replaced ? table.order_of(u[w - 1], u[w]) : o[r - 1];
+        prev_replaced = false;
+        r += 1;
+      }
+      ++w;
+    }
+    m = w;
+  }
+  return UnitSeq(u, u + m);
+}
+
+// Units linked by index. `Index` is 32-bit below 2^32 - 2 units, 64-bit above.
+template <typename Index>
+struct Encoder::LinkedLists {
+  static constexpr Index kEnd = std::numeric_limits<Index>::max();
+  static constexpr Index kTombstone = kEnd - 1;  // in `next`: the unit was merged into its left neighbour
+
+  struct Node {
+    Unit value;
+    Index prev;
+    Index next;
+  };
+
+  enum : std::uint8_t { kQueued = 1, kUnsorted = 2, kTouched = 4 };
+
+  std::vector<Node> nodes;
+  // Candidate positions (left member) per order; see the header for staleness.
+  std::vector<std::vector<Index>> positions;
+  std::vector<std::uint8_t> flags;
+  std::vector<Order> touched;
+  std::vector<Order> heap;  // min-heap of queued orders
+  std::vector<Index> work;
+
+  void add(Order order, Index pos) {
+    std::vector<Index>& list = positions[order];
+    if (!(flags[order] & kTouched)) {
+      flags[order] |= kTouched;
+      touched.push_back(order);
+    }
+    if (!list.empty() && pos <= list.back()) flags[order] |= kUnsorted;
+    list.push_back(pos);
+    if (!(flags[order] & kQueued)) {
+      flags[order] |= kQueued;
+      heap.push_back(order);
+      std::push_heap(heap.begin(), heap.end(), std::greater<>());
+    }
+  }
+
+  // Records the window starting at `pos` if its pair is in the table.
+  void add_window(const RankedTable& table, Index pos) {
+    const Index next = nodes[pos].next;
+    if (next == kEnd) return;
+    const Order order = table.order_of(nodes[pos].value, nodes[next].value);
+    if (order != RankedTable::kAbsent) add(order, pos);
+  }
+
+  bool occurs_at(Index pos, const UnitPair& pair) const {
+    const Node& node = nodes[pos];
+    return node.next != kTombstone && node.next != kEnd && node.value == pair.left &&
+           nodes[node.next].value == pair.right;
+  }
+
+  UnitSeq encode(const RankedTable& table, std::span<const Unit> units) {
+    const std::size_t n = units.size();
+    reset();  // also after a call that ended in an exception
+    if (positions.size() < table.size()) {
+      positions.resize(table.size());
+      flags.resize(table.size(), 0);
+    }
+    nodes.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      nodes[i] = {units[i], i == 0 ? kEnd : static_cast<Index>(i - 1), i + 1 == n ? kEnd : static_cast<Index>(i + 1)};
+    }
+    // Initial windows arrive in ascending order: append, then heapify once.
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      const Order order = table.order_of(units[i], units[i + 1]);
+      if (order == RankedTable::kAbsent) continue;
+      if (flags[order] == 0) {
+        flags[order] = kQueued | kTouched;
+        touched.push_back(order);
+        heap.push_back(order);
+      }
+      positions[order].push_back(static_cast<Index>(i));
+    }
+    std::make_heap(heap.begin(), heap.end(), std::greater<>());
+
+    std::size_t live = n;
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+      const Order order = heap.back();
+      heap.pop_back();
+      work.swap(positions[order]);
+      positions[order].clear();
+      if (flags[order] & kUnsorted) {
+        std::sort(work.begin(), work.end());
+        work.erase(std::unique(work.begin(), work.end()), work.end());
+      }
+      flags[order] &= static_cast<std::uint8_t>(~kUnsorted);
+      const MergeTable::Entry& entry = table.entry(order);
+
+      if (entry.id == kMaxUnit) {
+        const bool present =
+            std::any_of(work.begin(), work.end(), [&](Index pos) { return occurs_at(pos, entry.pair); });
+        if (!present) {
+          flags[order] &= static_cast<std::uint8_t>(~kQueued);
+          continue;
+        }
+        if (smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+              for (Index i = 0; nodes[i].next != kEnd; i = nodes[i].next) {
+                if (!visit(nodes[i].value, nodes[nodes[i].next].value)) return;
+              }
+            })) {
+          break;
+        }
+      }
+
+      // One pass, left to right. The right window of a replacement is
+      // recorded only once the next replacement shows it survives (`pending`).
+      Index pending = kEnd;
+      for (const Index p : work) {
+        if (!occurs_at(p, entry.pair)) continue;
+        Node& node = nodes[p];
+        const Index q = node.next;
+        const Index r = nodes[q].next;
+        node.value = entry.id;
+        node.next = r;
+        if (r != kEnd) nodes[r].prev = p;
+        nodes[q].next = kTombstone;
+        --live;
+        const Index l = node.prev;
+        if (pending != kEnd && pending != l) add_window(table, pending);
+        if (l != kEnd) add_window(table, l);
+        pending = p;
+      }
+      if (pending != kEnd) add_window(table, pending);
+
+      // A pass can re-create its own pair; it then stays queued.
+      if (positions[order].empty()) {
+        flags[order] &= static_cast<std::uint8_t>(~kQueued);
+      } else {
+        heap.push_back(order);
+        std::push_heap(heap.begin(), heap.end(), std::greater<>());
+      }
+    }
+
+    // The first unit is never a right member, so it heads the list.
+    UnitSeq out;
+    out.reserve(live);
+    if (n > 0) {
+      for (Index i = 0; i != kEnd; i = nodes[i].next) out.push_back(nodes[i].value);
+    }
+    return out;
+  }
+
+  void reset() {
+    for (const Order order : touched) {
+      positions[order].clear();
+      flags[order] = 0;
+    }
+    touched.clear();
+    heap.clear();
+    work.clear();
+  }
+};
+
+Encoder::Encoder(const RankedTable& table) : table_(&table) {}
+Encoder::~Encoder() = default;
+Encoder::Encoder(Encoder&&) noexcept = default;
+
+UnitSeq Encoder::encode(std::span<const Unit> units, EncodeStrategy strategy) {
+  if (units.size() < 2 || table_->size() == 0) return UnitSeq(units.begin(), units.end());
+  constexpr std::size_t kNarrowLimit = std::numeric_limits<std::uint32_t>::max() - 2;
+  if (strategy == EncodeStrategy::automatic) {
+    strategy = units.size() <= kWindowScanLimit   ? EncodeStrategy::window_scan
+               : units.size() < kNarrowLimit ? EncodeStrategy::linked_list
+                                                  : EncodeStrategy::linked_list_wide;
+  }
+  switch (strategy) {
+    case EncodeStrategy::window_scan:
+      return encode_window_scan(units);
+    case EncodeStrategy::linked_list:
+      if (units.size() < kNarrowLimit) {
+        if (!narrow_) narrow_ = std::make_unique<LinkedLists<std::uint32_t>>();
+        return narrow_->encode(*table_, units);
+      }
+      [[fallthrough]];
+    default:
+      if (!wide_) wide_ = std::make_unique<LinkedLists<std::uint64_t>>();
+      return wide_->encode(*table_, units);
+  }
+}
+
+UnitSeq encode(UnitSeq units, const MergeTable& merges) {
+  if (units.size() < 2 || merges.empty()) return units;
+  const RankedTable table(merges);
+  Encoder encoder(table);
+  return encoder.encode(units);
+}
+
+}  // namespace pairfuse::core::fast
