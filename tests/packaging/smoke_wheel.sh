@@ -2,11 +2,13 @@
 # Builds the wheel offline with meson-python, installs it into a fresh venv and
 # uses what it installed: the module, the type stubs and the pairfuse program.
 # Everything happens in a temporary directory; exits non-zero on any failure.
-#   PYTHON=/usr/bin/python3 tests/packaging/smoke_wheel.sh
+#   PYTHON=/usr/bin/python3 tests/packaging/smoke_wheel.sh   (or PYTHON=pypy3 for a PyPy wheel)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 python=${PYTHON:-/usr/bin/python3}
+# mypy runs under CPython whichever interpreter the wheel is for.
+mypy_python=${MYPY_PYTHON:-/usr/bin/python3}
 work=$(mktemp -d)
 # meson-python 0.12 leaves its native file in the source tree; remove it unless it was there before.
 native_file="$root/.mesonpy-native-file.ini"
@@ -62,16 +64,16 @@ merges = [((l, r), i) for (l, r), i in json.load(open("merges.json"))]
 assert pairfuse.encode_py(list(open("sample.txt", "rb").read()), merges) == [int(t) for t in open("tokens.txt").read().split()]
 '
 
-if "$python" -c 'import mypy' 2>/dev/null; then
+if "$mypy_python" -c 'import mypy' 2>/dev/null; then
   step "type-checking a caller against the installed stubs"
   cat >caller.py <<'PY'
 import pairfuse
 units, merges = pairfuse.fit_py([1, 2, 1, 2, 3], 4)
 tokens: list[int] = pairfuse.encode_py(b"abc", merges)
 PY
-  "$python" -m mypy --python-executable "$work/venv/bin/python" --no-incremental --strict caller.py
+  "$mypy_python" -m mypy --python-executable "$work/venv/bin/python" --no-incremental --strict caller.py
   printf 'import pairfuse\npairfuse.encode_py("text", [])\n' >wrong.py
-  if "$python" -m mypy --python-executable "$work/venv/bin/python" --no-incremental wrong.py >/dev/null; then
+  if "$mypy_python" -m mypy --python-executable "$work/venv/bin/python" --no-incremental wrong.py >/dev/null; then
     echo "mypy accepted a str as units: the stubs were not used" >&2
     exit 1
   fi
