@@ -1,13 +1,16 @@
 """Runs the built `pairfuse` program: $PAIRFUSE_CLI, or the CPython build's copy."""
 
+import importlib
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEFAULT_CLI = ROOT / "build" / "cpython" / "tools" / "cli" / "pairfuse"
+DEFAULT_MODULE_DIR = ROOT / "build" / "cpython" / "src" / "python_bindings"
 
 
 @pytest.fixture(scope="session")
@@ -33,3 +36,15 @@ def run(cli_path, tmp_path):
         )
 
     return run_cli
+
+
+@pytest.fixture(scope="session")
+def module():
+    """The built Python module ($PAIRFUSE_MODULE_DIR or the CPython build), to compare against."""
+    sys.path.insert(0, os.environ.get("PAIRFUSE_MODULE_DIR", str(DEFAULT_MODULE_DIR)))
+    try:
+        return importlib.import_module("pairfuse")
+    except ImportError:
+        pytest.skip("built Python module not found")
+    finally:
+        sys.path.pop(0)

@@ -1,6 +1,7 @@
 import json
 import os
 import pty
+import re
 import resource
 import subprocess
 
@@ -356,11 +357,16 @@ def test_quiet_terminal_shows_nothing(cli_path, tmp_path):
 # --- agreement with the Python module --------------------------------------
 
 
-def test_encode_agrees_with_the_module(run, tmp_path):
-    pairfuse = pytest.importorskip("pairfuse")
-    if not hasattr(pairfuse, "encode_py"):
-        pytest.skip("module built without its functions")
-    merges_list = train_merges(run, tmp_path, SAMPLE, 60)
+@pytest.mark.parametrize("split", ["none", "words"])
+def test_training_and_encoding_agree_with_the_module(run, tmp_path, module, split):
+    merges_list = train_merges(run, tmp_path, SAMPLE, 60, "--split", split)
     merges = [((l, r), i) for (l, r), i in merges_list]
-    tokens = ok(run("encode", "--merges", "m.json", "in.txt")).stdout.split()
-    assert [int(t) for t in tokens] == pairfuse.encode_py(list(SAMPLE), merges)
+    if split == "none":
+        assert merges == module.fit_py(list(SAMPLE), 60)[1]
+        tokens = ok(run("encode", "--merges", "m.json", "in.txt")).stdout.split()
+        assert [int(t) for t in tokens] == module.encode_py(list(SAMPLE), merges)
+    else:
+        # Same pieces as the program cuts: each word with the whitespace after it.
+        words = [list(w) for w in re.findall(rb"\s+|\S+\s*", SAMPLE)]
+        assert merges == module.fit_concurrent_py(words, 60)[1]
+

@@ -24,6 +24,7 @@ Commands:
   decode  expand token ids back into the units they stand for
 
 Run 'pairfuse COMMAND --help' for the options of a command.
+
 Options:
   -h, --help     show this help
       --version  show the version
