@@ -3,7 +3,9 @@ import os
 import pty
 import re
 import resource
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -236,6 +238,22 @@ def test_failed_command_leaves_output_untouched(run, tmp_path, args, existing):
     assert run(*args, "-o", "out.txt").returncode == 1
     assert sorted(os.listdir(tmp_path)) == before  # no temporary file left either
     assert (out.read_bytes() if out.exists() else None) == existing
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_interrupted_run_leaves_no_file(cli_path, tmp_path, signal_number):
+    # Standard input held open keeps the program waiting with its temporary file created.
+    proc = subprocess.Popen([cli_path, "train", "--vocab-size", "9", "-", "-o", "m.json"], cwd=tmp_path,
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not os.listdir(tmp_path) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert os.listdir(tmp_path), "no temporary file appeared"
+    proc.send_signal(signal_number)
+    assert proc.wait(timeout=60) == -signal_number
+    proc.stdin.close()
+    proc.stderr.close()
+    assert os.listdir(tmp_path) == []
 
 
 def test_output_file_replaces_existing_content(run, tmp_path):
