@@ -1,0 +1,193 @@
+#include "python_bindings/convert.hpp"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "fatal.hpp"
+
+namespace pairfuse::python {
+namespace {
+
+constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+
+// The reported length is only a hint: a failing __len__ or one that
+// overstates the length must not fail the conversion.
+template <typename T>
+void reserve_reported_length(std::vector<T>& out, PyObject* sequence) {
+  const Py_ssize_t length = PySequence_Size(sequence);
+  if (length < 0) {
+    discard_pending_error();
+    return;
+  }
+  try {
+    out.reserve(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+}
+
+// Converts a sequence (not a str) item by item, in iteration order.
+template <typename T, typename ConvertItem>
+std::vector<T> to_vector(PyObject* obj, ConvertItem convert_item) {
+  if (PyUnicode_Check(obj)) throw_new_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (require_status(PySequence_Check(obj)) == 0) throw_cannot_convert(obj, "Sequence");
+  std::vector<T> out;
+  reserve_reported_length(out, obj);
+  Ref iterator = require(PyObject_GetIter(obj));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(convert_item(item.get()));
+  if (PyErr_Occurred()) throw_pending_error();
+  return out;
+}
+
+// Value of an int, or of what __index__ gives for any other object.
+template <typename Read>
+auto read_index(PyObject* obj, Read read) {
+  using Value = decltype(read(obj));
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = require(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const Value value = read(obj);
+  if (value == static_cast<Value>(-1) && PyErr_Occurred()) throw_pending_error();
+  return value;
+}
+
+// A tuple of exactly two items.
+void check_pair_tuple(PyObject* obj) {
+  if (!PyTuple_Check(obj)) throw_cannot_convert(obj, "PyTuple");
+  if (const Py_ssize_t length = PyTuple_GET_SIZE(obj); length != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+    throw_pending_error();
+  }
+}
+
+MergeTable::Entry to_merge_entry(PyObject* obj) {
+  check_pair_tuple(obj);
+  PyObject* pair = PyTuple_GET_ITEM(obj, 0);
+  check_pair_tuple(pair);
+  const Unit left = to_unit(PyTuple_GET_ITEM(pair, 0));
+  const Unit right = to_unit(PyTuple_GET_ITEM(pair, 1));
+  const Unit id = to_unit(PyTuple_GET_ITEM(obj, 1));
+  return {{left, right}, id};
+}
+
+// A container or int just created for a result. Running out of memory stays
+// a MemoryError; any other failure to create one is a fatal error.
+Ref require_result(PyObject* created) {
+  if (created != nullptr) return Ref::steal(created);
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorPending{};
+  if (PyErr_Occurred()) PyErr_Print();
+  raise_fatal("Python API call failed");
+}
+
+Ref to_int(Unit unit) { return require_result(PyLong_FromLong(unit)); }
+
+Ref to_pair_tuple(Ref first, Ref second) {
+  Ref tuple = require_result(PyTuple_New(2));
+  PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+  return tuple;
+}
+
+}  // namespace
+
+void throw_cannot_convert(PyObject* obj, const char* target) {
+  Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname) discard_pending_error();
+  if (qualname && PyUnicode_Check(qualname.get())) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", kUnknownTypeName, target);
+  }
+  throw_pending_error();
+}
+
+Unit to_unit(PyObject* obj) {
+  const auto value = read_index(obj, [](PyObject* o) { return PyLong_AsLong(o); });
+  if (value < std::numeric_limits<Unit>::min() || value > std::numeric_limits<Unit>::max()) {
+    throw_new_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<Unit>(value);
+}
+
+std::uint64_t to_size(PyObject* obj) {
+  const auto value = read_index(obj, [](PyObject* o) { return PyLong_AsUnsignedLongLong(o); });
+  static_assert(sizeof(value) == sizeof(std::uint64_t));
+  return value;
+}
+
+UnitSeq to_unit_seq(PyObject* obj) { return to_vector<Unit>(obj, to_unit); }
+
+std::vector<UnitSeq> to_unit_seq_list(PyObject* obj) { return to_vector<UnitSeq>(obj, to_unit_seq); }
+
+MergeTable to_merge_table(PyObject* obj) {
+  const std::vector<MergeTable::Entry> entries = to_vector<MergeTable::Entry>(obj, to_merge_entry);
+  MergeTable merges;
+  merges.reserve(entries.size());
+  // A pair given twice keeps the id given last.
+  for (const auto& [pair, id] : entries) merges.insert_or_assign(pair, id);
+  return merges;
+}
+
+void name_parameter_in_type_error(const char* parameter) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  Ref type_ref = Ref::steal(type);
+  Ref value_ref = Ref::steal(value);
+  Ref traceback_ref = Ref::steal(traceback);
+
+  Ref message = Ref::steal(PyObject_Str(value));
+  if (!message) {
+    PyErr_WriteUnraisable(value);
+    message = Ref::steal(PyUnicode_FromString("<unprintable TypeError object>"));
+    if (!message) return;
+  }
+  Ref named_message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, message.get()));
+  if (!named_message) return;
+  Ref named = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, named_message.get(), nullptr));
+  if (!named) return;
+  // Steals the new reference to the cause; a missing cause stays missing.
+  PyException_SetCause(named.get(), PyException_GetCause(value));
+  PyErr_SetObject(PyExc_TypeError, named.get());
+}
+
+Ref to_unit_list(const UnitSeq& units) {
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units.size())));
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(units[i]).release());
+  }
+  return list;
+}
+
+Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
+  for (std::size_t i = 0; i < units_list.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i]).release());
+  }
+  return list;
+}
+
+Ref to_merge_list(const MergeTable& merges) {
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(merges.size())));
+  Py_ssize_t i = 0;
+  for (const auto& [pair, id] : merges) {
+    Ref pair_tuple = to_pair_tuple(to_int(pair.left), to_int(pair.right));
+    PyList_SET_ITEM(list.get(), i++, to_pair_tuple(std::move(pair_tuple), to_int(id)).release());
+  }
+  return list;
+}
+
+Ref to_training_result(Ref sequences, Ref merge_list) {
+  return to_pair_tuple(std::move(sequences), std::move(merge_list));
+}
+
+}  // namespace pairfuse::python

@@ -1,0 +1,54 @@
+// Conversions between Python objects and engine values.
+//
+// Into the engine: a unit sequence is any sequence but str (list, tuple,
+// range, bytes, ...), read through its iterator; its reported length is only
+// a hint for reserving. A Unit is an int, or an object with __index__, in the
+// signed 32-bit range; a size is the same in the unsigned 64-bit range. A
+// merge list is a sequence of ((left, right), id) tuples.
+//
+// Out of the engine: new lists of new ints, merge lists in the table's order
+// (learning order for trained tables), and training results as 2-tuples.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "python_bindings/handle.hpp"
+#include "types.hpp"
+
+namespace pairfuse::python {
+
+// Fails with TypeError "'{type's __qualname__}' object cannot be converted to '{target}'".
+[[noreturn]] void throw_cannot_convert(PyObject* obj, const char* target);
+
+Unit to_unit(PyObject* obj);
+std::uint64_t to_size(PyObject* obj);
+UnitSeq to_unit_seq(PyObject* obj);
+std::vector<UnitSeq> to_unit_seq_list(PyObject* obj);
+MergeTable to_merge_table(PyObject* obj);
+
+// Replaces a pending exception of exactly TypeError by a TypeError naming the
+// parameter ("argument '{name}': {message}"), keeping its __cause__. Any
+// other exception stays as it is.
+void name_parameter_in_type_error(const char* parameter);
+
+// Converts the value bound to one parameter.
+template <typename Convert>
+auto convert_argument(const char* parameter, Convert convert, PyObject* value) -> decltype(convert(value)) {
+  try {
+    return convert(value);
+  } catch (const PythonErrorPending&) {
+    name_parameter_in_type_error(parameter);
+    throw;
+  }
+}
+
+Ref to_unit_list(const UnitSeq& units);
+Ref to_unit_lists(const std::vector<UnitSeq>& units_list);
+Ref to_merge_list(const MergeTable& merges);
+// The (sequence part, merge list) tuple that training returns.
+Ref to_training_result(Ref sequences, Ref merge_list);
+
+}  // namespace pairfuse::python

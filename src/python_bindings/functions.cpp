@@ -1,0 +1,71 @@
+#include "python_bindings/functions.hpp"
+
+#include <utility>
+
+#include "concurrent/engine.hpp"
+#include "core/engine.hpp"
+#include "python_bindings/arguments.hpp"
+#include "python_bindings/convert.hpp"
+
+namespace pairfuse::python {
+namespace {
+
+constexpr Signature kFit{"fit_py", {"units", "target_vocab_size"}};
+constexpr Signature kFitConcurrent{"fit_concurrent_py", {"units_list", "target_vocab_size"}};
+constexpr Signature kEncode{"encode_py", {"units", "merges"}};
+constexpr Signature kEncodeConcurrent{"encode_concurrent_py", {"units_list", "merges"}};
+constexpr Signature kDecode{"decode_py", {"units", "merges"}};
+constexpr Signature kDecodeConcurrent{"decode_concurrent_py", {"units_list", "merges"}};
+
+}  // namespace
+
+// The interpreter lock stays held through every engine call: the engine
+// never touches Python objects, and nothing here lets other threads in.
+
+Ref fit_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_arg, size_arg] = bind_arguments(kFit, args, nargs, kwnames);
+  UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
+  const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
+  const core::FitResult result = core::fit(std::move(units), target);
+  Ref sequence = to_unit_list(result.units);
+  return to_training_result(std::move(sequence), to_merge_list(result.merges));
+}
+
+Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_list_arg, size_arg] = bind_arguments(kFitConcurrent, args, nargs, kwnames);
+  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
+  const concurrent::FitConcurrentResult result = concurrent::fit_concurrent(std::move(units_list), target);
+  Ref sequences = to_unit_lists(result.units_list);
+  return to_training_result(std::move(sequences), to_merge_list(result.merges));
+}
+
+Ref encode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_arg, merges_arg] = bind_arguments(kEncode, args, nargs, kwnames);
+  UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
+  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  return to_unit_list(core::encode(std::move(units), merges));
+}
+
+Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
+  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  return to_unit_lists(concurrent::encode_concurrent(std::move(units_list), merges));
+}
+
+Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_arg, merges_arg] = bind_arguments(kDecode, args, nargs, kwnames);
+  UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
+  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  return to_unit_list(core::decode(std::move(units), merges));
+}
+
+Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
+  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  return to_unit_lists(concurrent::decode_concurrent(std::move(units_list), merges));
+}
+
+}  // namespace pairfuse::python
