@@ -1,5 +1,7 @@
 #include "concurrent/engine.hpp"
 
+#include "concurrent/fast_batch.hpp"
+
 namespace pairfuse::concurrent {
 
 FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size) {
@@ -7,11 +9,11 @@ FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_
 }
 
 std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
-  return literal::encode_concurrent(std::move(units_list), merges);
+  return fast::encode_concurrent(std::move(units_list), merges);
 }
 
 std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
-  return literal::decode_concurrent(std::move(units_list), merges);
+  return fast::decode_concurrent(std::move(units_list), merges);
 }
 
 }  // namespace pairfuse::concurrent

@@ -117,6 +117,7 @@ struct Encoder::LinkedLists {
   };
 
   enum : std::uint8_t { kQueued = 1, kUnsorted = 2, kTouched = 4 };
+  static constexpr std::size_t kPrefetchDistance = 16;
 
   std::vector<Node> nodes;
   // Candidate positions (left member) per order; see the header for staleness.
@@ -212,7 +213,11 @@ struct Encoder::LinkedLists {
       // One pass, left to right. The right window of a replacement is
       // recorded only once the next replacement shows it survives (`pending`).
       Index pending = kEnd;
-      for (const Index p : work) {
+      const std::size_t count = work.size();
+      for (std::size_t i = 0; i < count; ++i) {
+        // Positions are sparse in a long sequence: fetch ahead, each check is otherwise a cache miss.
+        if (i + kPrefetchDistance < count) __builtin_prefetch(&nodes[work[i + kPrefetchDistance]]);
+        const Index p = work[i];
         if (!occurs_at(p, entry.pair)) continue;
         Node& node = nodes[p];
         const Index q = node.next;
