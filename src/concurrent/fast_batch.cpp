@@ -167,14 +167,15 @@ std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const Me
     parallel_for(n, [&](std::size_t k) { out[k] = units_list[k]; });
     return out;
   }
-  // Checked up front, in input order, so the error names the same token
-  // however the sequences are spread over the workers.
-  core::check_expansions_finite(units_list, inverse);
   const core::fast::ExpansionTable table(inverse);
-  tbb::enumerable_thread_specific<std::vector<core::fast::ExpansionTable::Slot>> stacks;
+  // Checked up front, in input order, so the error names the same token
+  // however the sequences are spread over the workers. A table without any
+  // cycle needs no per-token check.
+  if (table.has_cycle()) core::check_expansions_finite(units_list, inverse);
+  tbb::enumerable_thread_specific<core::fast::ExpansionTable::Scratch> scratches;
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
-    auto& stack = stacks.local();
-    for (std::size_t k = begin; k < end; ++k) out[k] = table.expand(units_list[k], stack);
+    auto& scratch = scratches.local();
+    for (std::size_t k = begin; k < end; ++k) out[k] = table.expand(units_list[k], scratch);
   });
   return out;
 }

@@ -1,5 +1,7 @@
 #include "core/fast_decode.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <new>
 
 namespace pairfuse::core::fast {
@@ -14,9 +16,14 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 ExpansionTable::ExpansionTable(const InverseTable& inverse) {
   nodes_.reserve(inverse.size());
-  slots_.reserve(inverse.size());
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, inverse.size() * 2));
+  mask_ = capacity - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  index_.assign(capacity, IndexEntry{0, kLeaf});
   for (const auto& [id, pair] : inverse) {
-    slots_.emplace(id, static_cast<Slot>(nodes_.size()));
+    std::size_t i = position_of(id);
+    while (index_[i].slot != kLeaf) i = (i + 1) & mask_;
+    index_[i] = {id, static_cast<Slot>(nodes_.size())};
     nodes_.push_back({pair, kLeaf, kLeaf, 0});
   }
   for (Node& node : nodes_) {
@@ -38,7 +45,9 @@ void ExpansionTable::compute_lengths() {
   // length (and that of everything reaching it) saturates.
   auto member_length = [&](Slot member) -> std::uint64_t {
     if (member == kLeaf) return 1;
-    return state[member] == kDone ? nodes_[member].length : kSaturated;
+    if (state[member] == kDone) return nodes_[member].length;
+    has_cycle_ = true;
+    return kSaturated;
   };
   for (Slot root = 0; root < nodes_.size(); ++root) {
     if (state[root] != kUnvisited) continue;
@@ -62,25 +71,24 @@ void ExpansionTable::compute_lengths() {
   }
 }
 
-std::uint64_t ExpansionTable::expanded_length(std::span<const Unit> units) const {
+UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) const {
+  // Each token is looked up once; the slots are kept for the second loop.
+  scratch.slots.resize(units.size());
   std::uint64_t total = 0;
-  for (const Unit unit : units) {
-    const Slot slot = slot_of(unit);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const Slot slot = slot_of(units[i]);
+    scratch.slots[i] = slot;
     total = saturating_add(total, slot == kLeaf ? 1 : nodes_[slot].length);
   }
-  return total;
-}
-
-UnitSeq ExpansionTable::expand(std::span<const Unit> units, std::vector<Slot>& stack) const {
-  const std::uint64_t total = expanded_length(units);
   if (total == units.size()) return UnitSeq(units.begin(), units.end());
   if (total > UnitSeq().max_size()) throw std::bad_alloc();
   UnitSeq out(static_cast<std::size_t>(total));
   Unit* dst = out.data();
-  for (const Unit unit : units) {
-    Slot slot = slot_of(unit);
+  std::vector<Slot>& stack = scratch.stack;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    Slot slot = scratch.slots[i];
     if (slot == kLeaf) {
-      *dst++ = unit;
+      *dst++ = units[i];
       continue;
     }
     // The stack holds ids whose left member is done and whose right member
@@ -116,10 +124,10 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, std::vector<Slot>& s
 UnitSeq decode(UnitSeq units, const MergeTable& merges) {
   const InverseTable inverse = build_inverse_table(merges);
   if (units.empty() || inverse.empty()) return units;
-  check_expansions_finite(units, inverse);
   const ExpansionTable table(inverse);
-  std::vector<ExpansionTable::Slot> stack;
-  return table.expand(units, stack);
+  if (table.has_cycle()) check_expansions_finite(units, inverse);
+  ExpansionTable::Scratch scratch;
+  return table.expand(units, scratch);
 }
 
 }  // namespace pairfuse::core::fast

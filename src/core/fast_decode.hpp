@@ -24,8 +24,6 @@
 // sized and then written through its data pointer.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -43,11 +41,18 @@ class ExpansionTable {
 
   explicit ExpansionTable(const InverseTable& inverse);
 
-  // Units `units` expand into, saturated at kSaturated.
-  std::uint64_t expanded_length(std::span<const Unit> units) const;
+  // Whether some id of the table lies on a cycle. Without one, no token can
+  // reach a cycle and the per-token check can be skipped.
+  bool has_cycle() const { return has_cycle_; }
 
-  // Expands `units`; `stack` is scratch, reusable between calls.
-  UnitSeq expand(std::span<const Unit> units, std::vector<Slot>& stack) const;
+  // Scratch for expand, reusable between calls on one thread.
+  struct Scratch {
+    std::vector<Slot> slots;
+    std::vector<Slot> stack;
+  };
+
+  // Expands `units`; none of its tokens may reach a cycle.
+  UnitSeq expand(std::span<const Unit> units, Scratch& scratch) const;
 
  private:
   struct Node {
@@ -57,15 +62,29 @@ class ExpansionTable {
     std::uint64_t length;
   };
 
+  // Open addressing on the id, linear probing at load <= 1/2; an empty entry has slot kLeaf.
+  struct IndexEntry {
+    Unit id;
+    Slot slot;
+  };
+
   Slot slot_of(Unit unit) const {
-    auto it = slots_.find(unit);
-    return it == slots_.end() ? kLeaf : it->second;
+    for (std::size_t i = position_of(unit);; i = (i + 1) & mask_) {
+      const IndexEntry& entry = index_[i];
+      if (entry.slot == kLeaf || entry.id == unit) return entry.slot;
+    }
+  }
+  std::size_t position_of(Unit unit) const {
+    return static_cast<std::size_t>((static_cast<std::uint32_t>(unit) * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
 
   void compute_lengths();
 
   std::vector<Node> nodes_;
-  absl::flat_hash_map<Unit, Slot> slots_;
+  std::vector<IndexEntry> index_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 0;
+  bool has_cycle_ = false;
 };
 
 UnitSeq decode(UnitSeq units, const MergeTable& merges);
