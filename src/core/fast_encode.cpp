@@ -27,8 +27,11 @@ RankedTable::RankedTable(const MergeTable& merges) : by_order_(merges.begin(), m
   mask_ = capacity - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
   slots_.assign(capacity, Slot{empty_key_, kAbsent});
+  filter_.assign((std::size_t{1} << kFilterBits) / 64, 0);
   for (std::size_t order = 0; order < by_order_.size(); ++order) {
     const std::uint64_t key = by_order_[order].pair.packed();
+    const std::size_t bit = mix(key) >> (64 - kFilterBits);
+    filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
     std::size_t i = slot_of(key);
     while (slots_[i].key != empty_key_) i = (i + 1) & mask_;
     slots_[i] = {key, static_cast<Order>(order)};
@@ -61,16 +64,16 @@ UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
   Order* o = orders_.data();
   for (std::size_t i = 0; i + 1 < m; ++i) o[i] = table.order_of(u[i], u[i + 1]);
 
-  while (m >= 2) {
-    std::size_t first = 0;
-    Order best = o[0];
-    for (std::size_t i = 1; i + 1 < m; ++i) {
-      if (o[i] < best) {
-        best = o[i];
-        first = i;
-      }
+  // The lowest order present and the first window holding it.
+  Order best = RankedTable::kAbsent;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i + 1 < m; ++i) {
+    if (o[i] < best) {
+      best = o[i];
+      first = i;
     }
-    if (best == RankedTable::kAbsent) break;
+  }
+  while (best != RankedTable::kAbsent) {
     const MergeTable::Entry& entry = table.entry(best);
     if (entry.id == kMaxUnit && smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
           for (std::size_t i = 0; i + 1 < m; ++i) {
@@ -78,6 +81,17 @@ UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
           }
         })) {
       break;
+    }
+    // The windows before first - 1 stay as they are: their minimum is found
+    // here, that of the rewritten part during the pass, giving the next choice
+    // without another scan.
+    Order next = RankedTable::kAbsent;
+    std::size_t next_first = 0;
+    for (std::size_t i = 0; i + 1 < first; ++i) {
+      if (o[i] < next) {
+        next = o[i];
+        next_first = i;
+      }
     }
     // Compact in place: w writes, r reads, w <= r. Only o[w - 1] is written
     // per step, so o[r - 1] and o[r] still describe the windows before the
@@ -97,9 +111,15 @@ UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
         prev_replaced = false;
         r += 1;
       }
+      if (w > 0 && o[w - 1] < next) {
+        next = o[w - 1];
+        next_first = w - 1;
+      }
       ++w;
     }
     m = w;
+    best = next;
+    first = next_first;
   }
   return UnitSeq(u, u + m);
 }

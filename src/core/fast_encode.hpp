@@ -58,7 +58,10 @@ class RankedTable {
 
   Order order_of(Unit left, Unit right) const {
     const std::uint64_t key = UnitPair{left, right}.packed();
-    for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
+    const std::uint64_t mixed = mix(key);
+    const std::size_t bit = mixed >> (64 - kFilterBits);
+    if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return kAbsent;
+    for (std::size_t i = (mixed << kFilterBits) >> shift_;; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
       if (slot.key == key) return slot.order;
       if (slot.key == empty_key_) return kAbsent;
@@ -74,10 +77,16 @@ class RankedTable {
     Order order;
   };
 
-  std::size_t slot_of(std::uint64_t key) const {
+  static std::uint64_t mix(std::uint64_t key) {
     key ^= key >> 29;
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+    return key * 0x9E3779B97F4A7C15ULL;
   }
+  std::size_t slot_of(std::uint64_t key) const { return static_cast<std::size_t>((mix(key) << kFilterBits) >> shift_); }
+
+  // One bit per hash value of the top bits: most absent pairs are rejected
+  // here, in a bitmap small enough to stay in the first-level cache.
+  static constexpr unsigned kFilterBits = 16;
+  std::vector<std::uint64_t> filter_;
 
   std::vector<MergeTable::Entry> by_order_;
   std::vector<Slot> slots_;
