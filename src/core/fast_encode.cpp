@@ -310,8 +310,78 @@ UnitSeq Encoder::encode(std::span<const Unit> units, EncodeStrategy strategy) {
   }
 }
 
+namespace {
+
+// A window ranked straight from the merge table: (rank, pair), a missing pair
+// ranking as 2147483647, exactly the literal comparison. Needs no prepared
+// table, so a single short sequence costs no more than its own windows.
+struct RankedWindow {
+  Unit rank;
+  UnitPair pair;
+  bool in_table;
+
+  friend bool operator<(const RankedWindow& a, const RankedWindow& b) {
+    return a.rank != b.rank ? a.rank < b.rank : a.pair < b.pair;
+  }
+};
+
+RankedWindow rank_window(const MergeTable& merges, Unit left, Unit right) {
+  const UnitPair pair{left, right};
+  const Unit* id = merges.find(pair);
+  return {id != nullptr ? *id : kMaxUnit, pair, id != nullptr};
+}
+
+// The window scan of Encoder::encode_window_scan over ranked windows, for one
+// short sequence: ties with missing pairs need no special case here, since
+// missing pairs take part in the minimum.
+UnitSeq encode_window_scan_direct(UnitSeq u, const MergeTable& merges) {
+  std::size_t m = u.size();
+  std::vector<RankedWindow> o(m - 1);
+  for (std::size_t i = 0; i + 1 < m; ++i) o[i] = rank_window(merges, u[i], u[i + 1]);
+  std::size_t first = 0;
+  for (std::size_t i = 1; i + 1 < m; ++i) {
+    if (o[i] < o[first]) first = i;
+  }
+  while (m >= 2 && o[first].in_table) {
+    const UnitPair best = o[first].pair;
+    const Unit id = o[first].rank;
+    // As in Encoder::encode_window_scan: the untouched prefix and the
+    // rewritten part each give their minimum.
+    std::size_t next_first = m;  // none yet
+    auto consider = [&](std::size_t i) {
+      if (next_first == m || o[i] < o[next_first]) next_first = i;
+    };
+    for (std::size_t i = 0; i + 1 < first; ++i) consider(i);
+    std::size_t w = first;
+    std::size_t r = first;
+    bool prev_replaced = false;
+    while (r < m) {
+      if (r + 1 < m && o[r].pair == best) {
+        u[w] = id;
+        if (w > 0) o[w - 1] = rank_window(merges, u[w - 1], id);
+        prev_replaced = true;
+        r += 2;
+      } else {
+        u[w] = u[r];
+        if (w > 0) o[w - 1] = prev_replaced ? rank_window(merges, u[w - 1], u[w]) : o[r - 1];
+        prev_replaced = false;
+        r += 1;
+      }
+      if (w > 0) consider(w - 1);
+      ++w;
+    }
+    m = w;
+    first = next_first;
+  }
+  u.resize(m);
+  return u;
+}
+
+}  // namespace
+
 UnitSeq encode(UnitSeq units, const MergeTable& merges) {
   if (units.size() < 2 || merges.empty()) return units;
+  if (units.size() <= kWindowScanLimit) return encode_window_scan_direct(std::move(units), merges);
   const RankedTable table(merges);
   Encoder encoder(table);
   return encoder.encode(units);

@@ -13,12 +13,12 @@
 // - One pass applies one pair left to right without overlap and never looks
 //   at the windows it creates; those only compete in later choices.
 //
-// Two strategies, same results (tested against each other and the literal
-// engine):
+// Strategies, same results (tested against each other and the literal engine):
 // - window scan, for short sequences: the units and the order of every window
-//   sit in two small arrays; a choice is a linear scan for the minimum order,
-//   a pass compacts both arrays in place and looks up only the windows next to
-//   a replacement.
+//   sit in two small arrays; a pass compacts both in place, looks up only the
+//   windows next to a replacement and finds the next minimum on the way.
+//   A single short sequence (encode() below) ranks its windows straight from
+//   the MergeTable instead, so it does not pay for preparing a RankedTable.
 // - linked list, for long sequences: units linked by index (a replaced right
 //   member becomes a tombstone), a list of candidate positions per table pair
 //   and a min-heap of orders. Lists are lazy: a position may be stale (the
@@ -98,7 +98,7 @@ class RankedTable {
 enum class EncodeStrategy { automatic, window_scan, linked_list, linked_list_wide };
 
 // Sequences up to this length take the window scan under `automatic`.
-inline constexpr std::size_t kWindowScanLimit = 48;
+inline constexpr std::size_t kWindowScanLimit = 80;
 
 // Reusable working memory for encoding many sequences with one table on one
 // thread; not shareable between threads.
