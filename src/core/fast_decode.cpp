@@ -1,5 +1,7 @@
 #include "core/fast_decode.hpp"
 
+#include <absl/container/flat_hash_set.h>
+
 #include <algorithm>
 #include <bit>
 #include <new>
@@ -15,16 +17,44 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 ExpansionTable::ExpansionTable(const InverseTable& inverse) {
+  std::vector<Unit> ids;
+  ids.reserve(inverse.size());
   nodes_.reserve(inverse.size());
-  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, inverse.size() * 2));
+  for (const auto& [id, pair] : inverse) {
+    ids.push_back(id);
+    nodes_.push_back({pair, kLeaf, kLeaf, 0});
+  }
+  finish(ids);
+}
+
+ExpansionTable::ExpansionTable(const InverseTable& inverse, std::span<const Unit> tokens) {
+  absl::flat_hash_set<Unit> seen;
+  std::vector<Unit> ids;
+  auto reach = [&](Unit unit) {
+    auto it = inverse.find(unit);
+    if (it == inverse.end() || !seen.insert(unit).second) return;
+    ids.push_back(unit);
+    nodes_.push_back({it->second, kLeaf, kLeaf, 0});
+  };
+  for (const Unit token : tokens) reach(token);
+  for (std::size_t j = 0; j < nodes_.size(); ++j) {
+    const UnitPair pair = nodes_[j].pair;  // reach() may reallocate nodes_
+    reach(pair.left);
+    reach(pair.right);
+  }
+  finish(ids);
+}
+
+// Indexes nodes_[k] under ids[k], links members to their slots, computes lengths.
+void ExpansionTable::finish(const std::vector<Unit>& ids) {
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, ids.size() * 2));
   mask_ = capacity - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
   index_.assign(capacity, IndexEntry{0, kLeaf});
-  for (const auto& [id, pair] : inverse) {
-    std::size_t i = position_of(id);
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    std::size_t i = position_of(ids[k]);
     while (index_[i].slot != kLeaf) i = (i + 1) & mask_;
-    index_[i] = {id, static_cast<Slot>(nodes_.size())};
-    nodes_.push_back({pair, kLeaf, kLeaf, 0});
+    index_[i] = {ids[k], static_cast<Slot>(k)};
   }
   for (Node& node : nodes_) {
     node.left = slot_of(node.pair.left);
@@ -124,7 +154,9 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) co
 UnitSeq decode(UnitSeq units, const MergeTable& merges) {
   const InverseTable inverse = build_inverse_table(merges);
   if (units.empty() || inverse.empty()) return units;
-  const ExpansionTable table(inverse);
+  // A sequence shorter than the table only needs the ids it reaches.
+  const ExpansionTable table =
+      units.size() < inverse.size() ? ExpansionTable(inverse, units) : ExpansionTable(inverse);
   if (table.has_cycle()) check_expansions_finite(units, inverse);
   ExpansionTable::Scratch scratch;
   return table.expand(units, scratch);

@@ -7,11 +7,13 @@
 // Invariants
 // - Built from the inverse table (id -> pair, the last pair of a repeated id),
 //   so repeated ids decode exactly as in the literal engine.
-// - Ids are numbered by slot; each slot stores its pair, the slots of its
+// - Ids are numbered by slot (all ids of the table, or only those reachable
+//   from the tokens of one sequence); each slot stores its pair, the slots of its
 //   members (or "leaf" for a member that is no id) and its expanded length,
 //   saturated at 2^64 - 1. Ids on or leading into a cycle get the saturated
-//   length too; callers check the tokens with check_expansions_finite first,
-//   so no such id is ever expanded.
+//   length too, and has_cycle() is set. Callers then check the tokens with
+//   check_expansions_finite (which raises the literal engine's error), so no
+//   such id is ever expanded; a table without cycles skips that check.
 // - The output length is computed before anything is written and allocated
 //   once; a length no vector can hold throws std::bad_alloc.
 // - Expansion is iterative: an explicit stack, as deep as the deepest token,
@@ -39,7 +41,10 @@ class ExpansionTable {
   static constexpr Slot kLeaf = ~Slot{0};
   static constexpr std::uint64_t kSaturated = ~std::uint64_t{0};
 
+  // Every id of the table.
   explicit ExpansionTable(const InverseTable& inverse);
+  // Only the ids that `tokens` reach: cheaper for a short sequence and a large table.
+  ExpansionTable(const InverseTable& inverse, std::span<const Unit> tokens);
 
   // Whether some id of the table lies on a cycle. Without one, no token can
   // reach a cycle and the per-token check can be skipped.
@@ -78,6 +83,7 @@ class ExpansionTable {
     return static_cast<std::size_t>((static_cast<std::uint32_t>(unit) * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
 
+  void finish(const std::vector<Unit>& ids);
   void compute_lengths();
 
   std::vector<Node> nodes_;
