@@ -19,11 +19,17 @@
 // - Expansion is iterative: an explicit stack, as deep as the deepest token,
 //   replaces recursion.
 //
-// Performance notes: one hash lookup per input token, none per output unit.
-// Computing the length first costs one more lookup per token and saves the
-// reallocation copies of a growing vector; zero-filling the output before
-// writing it measured below 5% of the expansion time, so the vector is
-// sized and then written through its data pointer.
+// Performance notes: one lookup per input token in a flat open-addressing
+// index, none per output unit; each id costs one push and one pop. The length
+// pass keeps the token's slot, so the expansion does not look it up again.
+// Checking every token for cycles cost about as much as the expansion itself
+// on words (two hash lookups per token, on the calling thread), so it is
+// skipped when the table has no cycle at all, which the length computation
+// finds for free. Decoding the encoded words of the Python standard library
+// (11.3 MB of output, 8,000 merges) costs ~0.11 s of CPU, against ~0.09 s for
+// merely copying the same number of sequences. For one short sequence only
+// the ids it reaches are prepared: 2 tokens with 8,000 merges cost the same as
+// the literal engine (~40 us, building the inverse table), not 5 times more.
 #pragma once
 
 #include <cstdint>
