@@ -82,6 +82,27 @@ Ref require_result(PyObject* created) {
   raise_fatal("Python API call failed");
 }
 
+// Building a result makes one container per sequence or merge, all of them
+// reachable and new. On CPython each few hundred of those would start a
+// cyclic collection that walks the young objects; with a million words that
+// cost more than the whole engine call. The collector resumes afterwards.
+class CollectorPause {
+ public:
+#ifndef PYPY_VERSION
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+#endif
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+#ifndef PYPY_VERSION
+  bool was_enabled_;
+#endif
+};
+
 Ref to_int(Unit unit) { return require_result(PyLong_FromLong(unit)); }
 
 Ref to_pair_tuple(Ref first, Ref second) {
@@ -118,7 +139,33 @@ std::uint64_t to_size(PyObject* obj) {
   return value;
 }
 
-UnitSeq to_unit_seq(PyObject* obj) { return to_vector<Unit>(obj, to_unit); }
+UnitSeq to_unit_seq(PyObject* obj) {
+  // Exact built-in types skip the iterator protocol. Byte strings hold no
+  // objects, so nothing can run meanwhile. Lists and tuples are walked by
+  // index against their live size, which is what their iterators do, so an
+  // item whose __index__ changes the list still sees the same items.
+  if (PyBytes_CheckExact(obj)) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
+    return UnitSeq(bytes, bytes + PyBytes_GET_SIZE(obj));
+  }
+  if (PyByteArray_CheckExact(obj)) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(obj));
+    return UnitSeq(bytes, bytes + PyByteArray_GET_SIZE(obj));
+  }
+#ifndef PYPY_VERSION
+  // (On PyPy every item access builds a proxy object anyway; the iterator is as fast.)
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    UnitSeq out;
+    out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+      out.push_back(to_unit(item.get()));
+    }
+    return out;
+  }
+#endif
+  return to_vector<Unit>(obj, to_unit);
+}
 
 std::vector<UnitSeq> to_unit_seq_list(PyObject* obj) { return to_vector<UnitSeq>(obj, to_unit_seq); }
 
@@ -169,6 +216,7 @@ Ref to_unit_list(const UnitSeq& units) {
 }
 
 Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
+  const CollectorPause pause;
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
   for (std::size_t i = 0; i < units_list.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i]).release());
@@ -177,6 +225,7 @@ Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
 }
 
 Ref to_merge_list(const MergeTable& merges) {
+  const CollectorPause pause;
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(merges.size())));
   Py_ssize_t i = 0;
   for (const auto& [pair, id] : merges) {
