@@ -93,6 +93,8 @@ class CollectorPause {
   ~CollectorPause() {
     if (was_enabled_) PyGC_Enable();
   }
+#else
+  CollectorPause() = default;
 #endif
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;

@@ -311,3 +311,48 @@ def test_inputs_are_left_unchanged():
     pairfuse.encode_concurrent_py(units_list, merges)
     pairfuse.decode_concurrent_py(units_list, merges)
     assert (units, units_list, merges) == snapshot
+
+
+class ReversedBytes(bytes):
+    def __iter__(self):
+        return iter(bytes(reversed(self)))
+
+
+class ListWithOwnIterator(list):
+    def __iter__(self):
+        return iter([7])
+
+
+@pytest.mark.parametrize("change, expected", [("shrink", [1, 2, 3]), ("grow", [1, 2, 3, 4, 9])])
+def test_list_changed_by_an_item_gives_what_its_iterator_gives(change, expected):
+    items = [1, None, 3, 4]
+
+    class Changer:
+        def __index__(self):
+            if change == "shrink":
+                items.pop()
+            else:
+                items.append(9)
+            return 2
+
+    items[1] = Changer()
+    assert identity(items) == expected
+
+
+@pytest.mark.parametrize("units, expected", [(ReversedBytes(b"ab"), [98, 97]), (ListWithOwnIterator([1, 2]), [7])])
+def test_subclasses_are_read_through_their_iterator(units, expected):
+    assert identity(units) == expected
+    assert pairfuse.decode_concurrent_py([units], []) == [expected]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_batch_results_leave_the_collector_as_they_found_it(enabled):
+    import gc
+
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        pairfuse.fit_concurrent_py([[1, 2, 1, 2]] * 50, 5)
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
