@@ -3,6 +3,8 @@
 //   engine_bench counts FILE [LIMIT]            one get_counts pass over the bytes of FILE
 //   engine_bench fit FILE LIMIT MERGES          fit MERGES merges on the first LIMIT bytes (0: all)
 //   engine_bench fit-literal FILE LIMIT MERGES  the same with the literal engine
+//   engine_bench encode FILE LIMIT MERGES       encode the same bytes with the table fit learned (untimed)
+//   engine_bench encode-literal FILE LIMIT MERGES  the same with the literal engine
 //
 // Prints one JSON object with the median seconds of --runs runs (default 3).
 #include <absl/container/flat_hash_set.h>
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     args.resize(args.size() - 2);
   }
   if (args.size() < 2) {
-    fmt::print(stderr, "usage: engine_bench counts|fit|fit-literal FILE [LIMIT [MERGES]] [--runs N]\n");
+    fmt::print(stderr, "usage: engine_bench counts|fit|fit-literal|encode|encode-literal FILE [LIMIT [MERGES]] [--runs N]\n");
     return 2;
   }
   const std::string mode(args[0]);
@@ -85,6 +87,19 @@ int main(int argc, char** argv) {
       tokens = result.units.size();
     });
     fmt::print("{{\"seconds\": {}, \"units\": {}, \"merges\": {}, \"tokens\": {}}}\n", s, units.size(), learned,
+               tokens);
+    return 0;
+  }
+  if ((mode == "encode" || mode == "encode-literal") && args.size() > 3) {
+    const std::uint64_t merges = std::strtoull(std::string(args[3]).c_str(), nullptr, 10);
+    const std::uint64_t distinct = absl::flat_hash_set<pairfuse::Unit>(units.begin(), units.end()).size();
+    const pairfuse::MergeTable table = pairfuse::core::fit(units, distinct + merges).merges;
+    std::size_t tokens = 0;
+    const double s = median_seconds(runs, [&] {
+      tokens = (mode == "encode" ? pairfuse::core::encode(units, table) : pairfuse::core::literal::encode(units, table))
+                   .size();
+    });
+    fmt::print("{{\"seconds\": {}, \"units\": {}, \"merges\": {}, \"tokens\": {}}}\n", s, units.size(), table.size(),
                tokens);
     return 0;
   }
