@@ -11,26 +11,15 @@ Prints one JSON object of median seconds (and sizes).
 
 import array
 import json
+import os
 import random
 import sys
 import time
 
 import pairfuse
 
-SPACES = frozenset(b" \t\n\r\x0b\x0c")
-
-
-def words_of(data):
-    words, start, i, n = [], 0, 0, len(data)
-    while i < n:
-        while i < n and data[i] not in SPACES:
-            i += 1
-        while i < n and data[i] in SPACES:
-            i += 1
-        words.append(data[start:i])
-        start = i
-    return words
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+from corpus import words_of  # noqa: E402
 
 def median_time(runs, fn, *args):
     times, result = [], None

@@ -20,6 +20,9 @@ ENGINE_BENCH = os.path.join(ROOT, "build", "cpython", "bench", "engine_bench")
 MODULE_DIRS = {"cpython": os.path.join(ROOT, "build", "cpython", "src", "python_bindings"),
                "pypy": os.path.join(ROOT, "build", "pypy", "src", "python_bindings")}
 INTERPRETERS = {"cpython": "/usr/bin/python3", "pypy": "pypy3"}
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from corpus import corpus_bytes  # noqa: E402
+
 PEER_DIR = os.path.join(ROOT, "build", "peer")
 PEER_VERSION = "0.23.2"
 PEER_MERGES = 29_828  # what the peer learns on this corpus; it cannot be told a size
@@ -57,13 +60,8 @@ def median_of(runs, fn):
 
 
 def write_corpus(path):
-    files = []
-    for folder, _, names in os.walk("/usr/lib/python3.11"):
-        files.extend(os.path.join(folder, n) for n in names if n.endswith(".py"))
     with open(path, "wb") as out:
-        for name in sorted(files, key=os.fsencode):
-            with open(name, "rb") as f:
-                out.write(f.read())
+        out.write(corpus_bytes())
     return os.path.getsize(path)
 
 

@@ -11,29 +11,7 @@ import sys
 import time
 
 import pairfuse
-
-
-def corpus_files(root):
-    paths = []
-    for folder, _, names in os.walk(root):
-        paths.extend(os.path.join(folder, n) for n in names if n.endswith(".py"))
-    # Byte order of the paths, as `sort` under the C locale gives it.
-    return sorted(paths, key=os.fsencode)
-
-
-def words_of(data):
-    """Maximal runs of non-space bytes, each followed by its whitespace."""
-    words, start, n = [], 0, len(data)
-    spaces = b" \t\n\r\x0b\x0c"
-    i = 0
-    while i < n:
-        while i < n and data[i] not in spaces:
-            i += 1
-        while i < n and data[i] in spaces:
-            i += 1
-        words.append(data[start:i])
-        start = i
-    return words
+from corpus import corpus_bytes, corpus_files, words_of
 
 
 def timed(label, fn, *args):
@@ -50,7 +28,7 @@ def main():
     args = parser.parse_args()
 
     files = corpus_files(args.root)
-    data = b"".join(open(p, "rb").read() for p in files)
+    data = corpus_bytes(args.root)
     vocab = len(set(data))
     target = vocab + args.merges
     print(f"pairfuse demo on {platform.python_implementation()} {platform.python_version()}")
