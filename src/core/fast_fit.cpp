@@ -25,12 +25,8 @@ FitResult train(UnitSeq units, std::uint64_t target_vocab_size) {
   PAIRFUSE_LOG(Level::info, kCoreLogTarget, PAIRFUSE_RECORD_PLAN, planned);
   PAIRFUSE_LOG(Level::debug, kCoreLogTarget, PAIRFUSE_RECORD_INITIAL, units);
 
-  const auto size = static_cast<Index>(units.size());
-  PairTrainer<Index, false> trainer(SymbolTable(std::move(vocabulary)), {0, size});
-  trainer.load_sequence(0, units, 1);
-  units = UnitSeq();  // the nodes hold it now; keeps the peak lower
-  trainer.count_pairs();
-
+  const std::size_t size = units.size();
+  PairTrainer<Index, Unweighted> trainer(SymbolTable(std::move(vocabulary)), std::move(units));
   MergeTable merges;
   merges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(planned, size)));
   Unit last_id = bounds.max;
@@ -46,7 +42,7 @@ FitResult train(UnitSeq units, std::uint64_t target_vocab_size) {
     PAIRFUSE_LOG(Level::info, kCoreLogTarget, PAIRFUSE_RECORD_MERGE, step + 1, planned, *pair, last_id);
     PAIRFUSE_LOG(Level::debug, kCoreLogTarget, PAIRFUSE_RECORD_UNITS, trainer.sequence(0));
   }
-  return {trainer.sequence(0), std::move(merges)};
+  return {trainer.release_sequence(), std::move(merges)};
 }
 
 }  // namespace

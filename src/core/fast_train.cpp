@@ -1,11 +1,60 @@
 #include "core/fast_train.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace pairfuse::core::fast {
+
+// ---- Memory -----------------------------------------------------------------
+
+namespace memory {
+namespace {
+std::size_t huge_length(std::size_t bytes) { return (bytes + kHugeBytes - 1) & ~(kHugeBytes - 1); }
+
+void* map_huge(std::size_t length) {
+  // A length in whole 2 MiB pages also gets a 2 MiB-aligned address.
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, length, MADV_HUGEPAGE);  // advice only: without it the pages are just small
+  return p;
+}
+}  // namespace
+
+void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes, std::size_t keep_bytes) {
+  if (new_bytes < kHugeBytes) {
+    void* p = std::realloc(block, new_bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  const std::size_t new_length = huge_length(new_bytes);
+  if (old_bytes < kHugeBytes) {
+    void* p = map_huge(new_length);
+    if (keep_bytes != 0) std::memcpy(p, block, keep_bytes);
+    std::free(block);
+    return p;
+  }
+  const std::size_t old_length = huge_length(old_bytes);
+  if (new_length == old_length) return block;
+  void* p = mremap(block, old_length, new_length, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, new_length, MADV_HUGEPAGE);
+  return p;
+}
+
+void free_block(void* block, std::size_t bytes) noexcept {
+  if (bytes >= kHugeBytes) {
+    munmap(block, huge_length(bytes));
+  } else {
+    std::free(block);
+  }
+}
+}  // namespace memory
 
 // ---- Vocabulary -------------------------------------------------------------
 
@@ -105,57 +154,81 @@ constexpr Symbol right_of(std::uint64_t symbols) { return static_cast<Symbol>(sy
 
 // The dense first-count table has vocabulary^2 cells per chunk: used for
 // small vocabularies only, and only when the input is not much smaller.
-bool use_dense_tally(std::size_t vocabulary, std::size_t nodes) {
+bool use_dense_tally(std::size_t vocabulary, std::size_t positions) {
   const std::size_t cells = vocabulary * vocabulary;
-  return vocabulary <= 512 && cells <= 4 * nodes + (std::size_t{1} << 16);
+  return vocabulary <= 512 && cells <= 4 * positions + (std::size_t{1} << 16);
 }
+
+// floor(log2(count)) for a positive count.
+int count_bits(PairCount count) { return std::bit_width(static_cast<std::uint64_t>(count)) - 1; }
+
+// The heap starts with the pairs within 2^kHeapSpanBits of the top count.
+constexpr int kHeapSpanBits = 4;
 }  // namespace
 
-template <typename Index, bool Weighted>
-PairTrainer<Index, Weighted>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin)
+template <typename Index, typename Weight>
+PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, UnitSeq units)
+    : symbol_units_(symbols.units()),
+      sequence_begin_{0, static_cast<Index>(units.size())},
+      symbol_table_(std::move(symbols)),
+      input_buffer_(std::move(units)),
+      nodes_(input_buffer_.size()) {
+  // Unit and Symbol are the signed and unsigned forms of one type, which may alias.
+  symbols_ = reinterpret_cast<Symbol*>(input_buffer_.data());
+  dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
+  load_sequence(0, input_buffer_, 1);
+  count_pairs();
+}
+
+template <typename Index, typename Weight>
+PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin)
     : symbol_units_(symbols.units()),
       sequence_begin_(std::move(sequence_begin)),
-      symbols_(std::move(symbols)),
+      symbol_table_(std::move(symbols)),
+      own_symbols_(sequence_begin_.back()),
       nodes_(sequence_begin_.back()) {
+  symbols_ = own_symbols_.data();
   dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight) {
   const Index begin = sequence_begin_[d];
-  const Index size = static_cast<Index>(units.size());
+  const auto size = static_cast<Index>(units.size());
   assert(sequence_begin_[d + 1] - begin == size);
   Node* nodes = nodes_.data() + begin;
+  Symbol* symbols = symbols_ + begin;
   for (Index i = 0; i < size; ++i) {
+    symbols[i] = symbol_table_.symbol_of(units[i]);  // may overwrite units[i] itself
     Node& node = nodes[i];
-    node.symbol = symbols_.symbol_of(units[i]);
     node.prev = i == 0 ? kNone : begin + i - 1;
     node.next = i + 1 == size ? kNone : begin + i + 1;
     node.pair = kNoPair;
-    if constexpr (Weighted) node.weight = weight;
+    if constexpr (!std::is_same_v<Weight, Unweighted>) node.weight = static_cast<Weight>(weight);
   }
   (void)weight;
 }
 
-template <typename Index, bool Weighted>
-typename PairTrainer<Index, Weighted>::Tally PairTrainer<Index, Weighted>::tally(Index begin, Index end) const {
+template <typename Index, typename Weight>
+typename PairTrainer<Index, Weight>::Tally PairTrainer<Index, Weight>::tally(Index begin, Index end) const {
   Tally tally;
   const Node* nodes = nodes_.data();
+  const Symbol* symbols = symbols_;
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
     tally.dense_occurrences_.assign(vocabulary * vocabulary, 0);
-    if constexpr (Weighted) tally.dense_weights_.assign(vocabulary * vocabulary, 0);
+    if constexpr (!std::is_same_v<Weight, Unweighted>) tally.dense_weights_.assign(vocabulary * vocabulary, 0);
     Index* occurrences = tally.dense_occurrences_.data();
     for (Index p = begin; p < end; ++p) {
       if (nodes[p].next == kNone) continue;
-      const std::size_t cell = std::size_t{nodes[p].symbol} * vocabulary + nodes[p + 1].symbol;
+      const std::size_t cell = std::size_t{symbols[p]} * vocabulary + symbols[p + 1];
       ++occurrences[cell];
-      if constexpr (Weighted) tally.dense_weights_[cell] += nodes[p].weight;
+      if constexpr (!std::is_same_v<Weight, Unweighted>) tally.dense_weights_[cell] += nodes[p].weight;
     }
   } else {
     for (Index p = begin; p < end; ++p) {
       if (nodes[p].next == kNone) continue;
-      auto& cell = tally.cells_[pack_symbols(nodes[p].symbol, nodes[p + 1].symbol)];
+      auto& cell = tally.cells_[pack_symbols(symbols[p], symbols[p + 1])];
       ++cell.occurrences;
       cell.weight += weight_of(nodes[p]);
     }
@@ -163,20 +236,11 @@ typename PairTrainer<Index, Weighted>::Tally PairTrainer<Index, Weighted>::tally
   return tally;
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::index_pairs(std::span<Tally> tallies) {
-  // Each pair's segment holds its windows in node order: chunk after chunk,
-  // and within a chunk in the order place() meets them.
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::index_pairs(std::span<Tally> tallies) {
+  // Each pair's segment holds its windows in position order: chunk after
+  // chunk, and within a chunk in the order place() meets them.
   Index cursor = 0;
-  auto add_pair = [&](std::uint64_t symbols, PairCount count, Index occurrences) {
-    const auto pair = static_cast<Index>(pair_symbols_.size());
-    pair_symbols_.push_back(symbols);
-    counts_.push_back(count);
-    occurrence_begin_.push_back(cursor);
-    occurrence_size_.push_back(occurrences);
-    cursor += occurrences;
-    return pair;
-  };
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
     dense_cell_pair_.assign(vocabulary * vocabulary, kNoPair);
@@ -187,13 +251,17 @@ void PairTrainer<Index, Weighted>::index_pairs(std::span<Tally> tallies) {
         const Index here = t.dense_occurrences_[cell];
         t.dense_occurrences_[cell] = cursor + occurrences;
         occurrences += here;
-        if constexpr (Weighted) count += t.dense_weights_[cell];
+        if constexpr (!std::is_same_v<Weight, Unweighted>) count += t.dense_weights_[cell];
       }
       if (occurrences == 0) continue;
-      if constexpr (!Weighted) count = occurrences;
-      const auto left = static_cast<Symbol>(cell / vocabulary);
-      const auto right = static_cast<Symbol>(cell % vocabulary);
-      dense_cell_pair_[cell] = add_pair(pack_symbols(left, right), count, occurrences);
+      if constexpr (std::is_same_v<Weight, Unweighted>) count = occurrences;
+      dense_cell_pair_[cell] = static_cast<Index>(pair_symbols_.size());
+      pair_symbols_.push_back(
+          pack_symbols(static_cast<Symbol>(cell / vocabulary), static_cast<Symbol>(cell % vocabulary)));
+      counts_.push_back(count);
+      occurrence_begin_.push_back(cursor);
+      occurrence_size_.push_back(occurrences);
+      cursor += occurrences;
     }
   } else {
     absl::flat_hash_map<std::uint64_t, Index> index;
@@ -217,7 +285,7 @@ void PairTrainer<Index, Weighted>::index_pairs(std::span<Tally> tallies) {
       cursor += occurrence_size_[pair];
     }
     // Chunk cursors: each chunk writes after the windows of earlier chunks.
-    std::vector<Index> next(occurrence_begin_);
+    std::vector<Index> next(occurrence_begin_.begin(), occurrence_begin_.end());
     for (Tally& t : tallies) {
       for (auto& [symbols, cell] : t.cells_) {
         const Index here = cell.occurrences;
@@ -229,9 +297,10 @@ void PairTrainer<Index, Weighted>::index_pairs(std::span<Tally> tallies) {
   arena_.resize(cursor);
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::place(Tally& tally, Index begin, Index end) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::place(Tally& tally, Index begin, Index end) {
   Node* nodes = nodes_.data();
+  const Symbol* symbols = symbols_;
   Index* arena = arena_.data();
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
@@ -239,14 +308,14 @@ void PairTrainer<Index, Weighted>::place(Tally& tally, Index begin, Index end) {
     const Index* cell_pair = dense_cell_pair_.data();
     for (Index p = begin; p < end; ++p) {
       if (nodes[p].next == kNone) continue;
-      const std::size_t cell = std::size_t{nodes[p].symbol} * vocabulary + nodes[p + 1].symbol;
+      const std::size_t cell = std::size_t{symbols[p]} * vocabulary + symbols[p + 1];
       nodes[p].pair = cell_pair[cell];
       arena[cursor[cell]++] = p;
     }
   } else {
     for (Index p = begin; p < end; ++p) {
       if (nodes[p].next == kNone) continue;
-      auto& cell = tally.cells_.find(pack_symbols(nodes[p].symbol, nodes[p + 1].symbol))->second;
+      auto& cell = tally.cells_.find(pack_symbols(symbols[p], symbols[p + 1]))->second;
       nodes[p].pair = cell.pair;
       arena[cell.occurrences++] = p;
     }
@@ -254,43 +323,52 @@ void PairTrainer<Index, Weighted>::place(Tally& tally, Index begin, Index end) {
   tally = Tally{};
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::start() {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::start() {
   dense_cell_pair_ = {};
-  symbols_ = SymbolTable({});
-  heap_.reserve(pair_symbols_.size());
-  for (std::size_t pair = 0; pair < pair_symbols_.size(); ++pair) {
-    heap_.push_back({{counts_[pair], unit_pair(static_cast<Index>(pair))}, static_cast<Index>(pair)});
+  symbol_table_ = SymbolTable({});
+  left_slot_.assign(symbol_units_.size(), kNoPair);
+  right_slot_.assign(symbol_units_.size(), kNoPair);
+
+  PairCount top = 0;
+  for (std::size_t pair = 0; pair < counts_.size(); ++pair) top = std::max(top, counts_[pair]);
+  heap_floor_bits_ = top > 0 ? std::max(0, count_bits(top) - kHeapSpanBits) : 0;
+  const PairCount floor = PairCount{1} << heap_floor_bits_;
+  for (std::size_t pair = 0; pair < counts_.size(); ++pair) {
+    const auto index = static_cast<Index>(pair);
+    if (counts_[pair] >= floor) {
+      heap_.push_back({{counts_[pair], unit_pair(index)}, index});
+    } else {
+      low_buckets_[count_bits(counts_[pair])].push_back(index);
+    }
   }
   std::make_heap(heap_.begin(), heap_.end(), [](const HeapEntry& a, const HeapEntry& b) {
     return better_training_candidate(b.candidate, a.candidate);
   });
-  left_slot_.assign(symbol_units_.size(), kNoPair);
-  right_slot_.assign(symbol_units_.size(), kNoPair);
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::count_pairs() {
-  Tally all = tally(0, node_count());
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::count_pairs() {
+  Tally all = tally(0, position_count());
   index_pairs(std::span<Tally>(&all, 1));
-  place(all, 0, node_count());
+  place(all, 0, position_count());
   start();
 }
 
-template <typename Index, bool Weighted>
-UnitPair PairTrainer<Index, Weighted>::unit_pair(Index pair) const {
+template <typename Index, typename Weight>
+UnitPair PairTrainer<Index, Weight>::unit_pair(Index pair) const {
   const std::uint64_t symbols = pair_symbols_[pair];
   return {symbol_units_[left_of(symbols)], symbol_units_[right_of(symbols)]};
 }
 
-// ---- The heap -----------------------------------------------------------------
+// ---- Choosing the pair ----------------------------------------------------------
 //
-// A binary max-heap ordered by better_training_candidate. Written out instead
-// of std::push_heap/pop_heap for replace-the-top (one sift instead of a pop
-// and a push), which the lazy re-ranking in best_pair() does all the time.
+// A binary max-heap ordered by better_training_candidate, written out for
+// replace-the-top (one sift instead of a pop and a push), which the lazy
+// re-ranking in best_pair() does all the time.
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::heap_push(const HeapEntry& entry) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::heap_push(const HeapEntry& entry) {
   std::size_t hole = heap_.size();
   heap_.push_back(entry);
   HeapEntry* heap = heap_.data();
@@ -303,8 +381,8 @@ void PairTrainer<Index, Weighted>::heap_push(const HeapEntry& entry) {
   heap[hole] = entry;
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::heap_sift_down(std::size_t hole, HeapEntry entry) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::heap_sift_down(std::size_t hole, HeapEntry entry) {
   HeapEntry* heap = heap_.data();
   const std::size_t size = heap_.size();
   while (true) {
@@ -318,51 +396,83 @@ void PairTrainer<Index, Weighted>::heap_sift_down(std::size_t hole, HeapEntry en
   heap[hole] = entry;
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::heap_pop() {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::heap_pop() {
   const HeapEntry last = heap_.back();
   heap_.pop_back();
   if (!heap_.empty()) heap_sift_down(0, last);
 }
 
-// ---- Training steps -----------------------------------------------------------
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::enqueue(Index pair) {
+  const PairCount count = counts_[pair];
+  if (count >= PairCount{1} << heap_floor_bits_) {
+    heap_push({{count, unit_pair(pair)}, pair});
+  } else {
+    low_buckets_[count_bits(count)].push_back(pair);
+  }
+}
 
-template <typename Index, bool Weighted>
-std::optional<UnitPair> PairTrainer<Index, Weighted>::best_pair() {
-  // Staleness rule: a pair gains windows only in the step that creates its
-  // newer member, and is pushed at the end of that step with its count then;
-  // afterwards its count can only fall. So a heap entry never ranks below its
-  // pair's live count. An entry equal to the live count is exact, and the
-  // best such top is the best pair. An entry above it is stale: re-rank it
-  // with the live count, or drop it when the pair no longer occurs.
-  while (!heap_.empty()) {
-    HeapEntry top = heap_.front();
-    const PairCount live = counts_[top.pair];
-    assert(live <= top.candidate.count);
-    if (live == top.candidate.count) {
-      have_best_ = true;
-      return top.candidate.pair;
-    }
-    if (live > 0) {
-      top.candidate.count = live;
-      heap_sift_down(0, top);
-    } else {
-      heap_pop();
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::lower_heap_floor() {
+  // Down to the valid top's own power of two, or to the highest waiting
+  // bucket when the heap is empty; the pairs of the buckets passed join the heap.
+  int floor_bits = 0;
+  if (!heap_.empty()) {
+    floor_bits = count_bits(heap_.front().candidate.count);
+  } else {
+    for (int b = heap_floor_bits_ - 1; b >= 0; --b) {
+      if (!low_buckets_[b].empty()) {
+        floor_bits = b;
+        break;
+      }
     }
   }
-  return std::nullopt;
+  for (int b = floor_bits; b < heap_floor_bits_; ++b) {
+    for (Index pair : low_buckets_[b]) {
+      if (counts_[pair] > 0) heap_push({{counts_[pair], unit_pair(pair)}, pair});
+    }
+    std::vector<Index>().swap(low_buckets_[b]);
+  }
+  heap_floor_bits_ = floor_bits;
 }
 
-template <typename Index, bool Weighted>
-Index PairTrainer<Index, Weighted>::new_pair(Symbol left, Symbol right) {
-  const auto pair = static_cast<Index>(pair_symbols_.size());
-  pair_symbols_.push_back(pack_symbols(left, right));
-  counts_.push_back(0);
-  return pair;
+template <typename Index, typename Weight>
+std::optional<UnitPair> PairTrainer<Index, Weight>::best_pair() {
+  // Staleness rule: a pair gains windows only in the step that creates its
+  // newer member, and is enqueued at the end of that step with its count
+  // then; afterwards its count can only fall. So a heap entry never ranks
+  // below its pair's live count. An entry equal to the live count is exact;
+  // one above it is stale: re-rank it with the live count, or drop it when
+  // the pair no longer occurs. Waiting pairs were enqueued below the heap's
+  // floor and stay below it, so an exact top at or above the floor is the
+  // best pair; below it, the floor comes down first.
+  while (true) {
+    while (!heap_.empty()) {
+      HeapEntry top = heap_.front();
+      const PairCount live = counts_[top.pair];
+      assert(live <= top.candidate.count);
+      if (live == top.candidate.count) break;
+      if (live > 0) {
+        top.candidate.count = live;
+        heap_sift_down(0, top);
+      } else {
+        heap_pop();
+      }
+    }
+    if (!heap_.empty() && heap_.front().candidate.count >= PairCount{1} << heap_floor_bits_) {
+      have_best_ = true;
+      return heap_.front().candidate.pair;
+    }
+    if (heap_floor_bits_ == 0) return std::nullopt;  // the heap is empty and nothing waits
+    lower_heap_floor();
+  }
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::merge_best(Unit id) {
+// ---- Merging ------------------------------------------------------------------
+
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::merge_best(Unit id) {
   assert(have_best_);
   have_best_ = false;
   const Index chosen = heap_.front().pair;
@@ -372,13 +482,36 @@ void PairTrainer<Index, Weighted>::merge_best(Unit id) {
   symbol_units_.push_back(id);
   left_slot_.push_back(kNoPair);
   right_slot_.push_back(kNoPair);
-  const auto first_new = static_cast<Index>(pair_symbols_.size());
-  (void)first_new;
 
-  Node* nodes = nodes_.data();
-  const Index* occurrences = arena_.data() + occurrence_begin_[chosen];
+  // Each replacement creates at most two windows and two pairs: size the
+  // pair arrays and the window buffer for that up front, so that the loop
+  // works on plain pointers that no reallocation can move.
   const Index occurrence_count = occurrence_size_[chosen];
+  const std::size_t old_pairs = pair_symbols_.size();
+  const std::size_t most_pairs = old_pairs + 2 * std::size_t{occurrence_count};
+  pair_symbols_.resize(most_pairs);
+  counts_.resize(most_pairs);
+  fresh_.resize(2 * std::size_t{occurrence_count});
+
+  Node* const nodes = nodes_.data();
+  Symbol* const symbols = symbols_;
+  PairCount* const counts = counts_.data();
+  std::uint64_t* const pair_symbols = pair_symbols_.data();
+  Index* const left_slot = left_slot_.data();
+  Index* const right_slot = right_slot_.data();
+  FreshWindow* const windows = fresh_.data();
+  auto pair_count = static_cast<Index>(old_pairs);
+  std::size_t window_count = 0;
+  Index last_replaced = kNone;
+
+  const Index* const occurrences = arena_.data() + occurrence_begin_[chosen];
+  constexpr Index kPrefetchDistance = 12;
   for (Index i = 0; i < occurrence_count; ++i) {
+    if (i + kPrefetchDistance < occurrence_count) {
+      const Index ahead = occurrences[i + kPrefetchDistance];
+      __builtin_prefetch(&nodes[ahead], 1);
+      __builtin_prefetch(&symbols[ahead], 1);
+    }
     const Index p = occurrences[i];
     Node& node = nodes[p];
     // Stale entries: the window at p has changed (or p was merged away).
@@ -390,66 +523,81 @@ void PairTrainer<Index, Weighted>::merge_best(Unit id) {
     const PairCount weight = weight_of(node);
 
     // Remove the three windows the replacement touches...
-    counts_[chosen] -= weight;
-    if (left != kNone) counts_[nodes[left].pair] -= weight;
-    if (right != kNone) counts_[right_member.pair] -= weight;
+    counts[chosen] -= weight;
+    if (left != kNone) counts[nodes[left].pair] -= weight;
+    if (right != kNone) counts[right_member.pair] -= weight;
     // ...relink, leaving q as a tombstone...
     right_member.pair = kNoPair;
-    node.symbol = fresh;
+    symbols[p] = fresh;
     node.next = right;
-    if (right != kNone) nodes[right].prev = p;
-    // ...and add the windows holding the new symbol.
+    // ...and add the windows holding the new symbol. A window created in
+    // this step can vanish in it only as here: the right window of the
+    // previous replacement, when this one starts right after it (X a a a a
+    // -> X X). It is the window buffered last: take it back, so that the
+    // buffer ends the step holding live windows only.
     if (left != kNone) {
-      Node& left_node = nodes[left];
-      Index& slot = left_slot_[left_node.symbol];
-      if (slot == kNoPair) slot = new_pair(left_node.symbol, fresh);
-      left_node.pair = slot;
-      counts_[slot] += weight;
-      fresh_.push_back({slot, left});
+      if (left == last_replaced) {
+        --window_count;
+        assert(windows[window_count].position == left);
+      }
+      const Symbol left_symbol = symbols[left];
+      Index slot = left_slot[left_symbol];
+      if (slot == kNoPair) {
+        slot = pair_count++;
+        left_slot[left_symbol] = slot;
+        pair_symbols[slot] = pack_symbols(left_symbol, fresh);
+        counts[slot] = 0;
+      }
+      nodes[left].pair = slot;
+      counts[slot] += weight;
+      windows[window_count++] = {slot, left};
     }
     if (right != kNone) {
-      const Symbol right_symbol = nodes[right].symbol;
-      Index& slot = right_slot_[right_symbol];
-      if (slot == kNoPair) slot = new_pair(fresh, right_symbol);
+      nodes[right].prev = p;
+      const Symbol right_symbol = symbols[right];
+      Index slot = right_slot[right_symbol];
+      if (slot == kNoPair) {
+        slot = pair_count++;
+        right_slot[right_symbol] = slot;
+        pair_symbols[slot] = pack_symbols(fresh, right_symbol);
+        counts[slot] = 0;
+      }
       node.pair = slot;
-      counts_[slot] += weight;
-      fresh_.push_back({slot, p});
+      counts[slot] += weight;
+      windows[window_count++] = {slot, p};
     } else {
       node.pair = kNoPair;
     }
+    last_replaced = p;
   }
-  assert(counts_[chosen] == 0);
+  assert(counts[chosen] == 0);
+  pair_symbols_.resize(pair_count);
+  counts_.resize(pair_count);
+  fresh_.resize(window_count);
   arena_garbage_ += occurrence_count;
   occurrence_size_[chosen] = 0;
   finish_step(fresh);
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::finish_step(Symbol fresh_symbol) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
   const auto first_new = static_cast<Index>(occurrence_size_.size());
   const auto pair_count = static_cast<Index>(pair_symbols_.size());
   const Index new_pairs = pair_count - first_new;
+  if (new_pairs == 0) return;  // and no window was created either
+
+  // Room first: compaction walks the segments of the pairs made before this step.
+  reserve_arena(fresh_.size());
   occurrence_begin_.resize(pair_count);
   occurrence_size_.resize(pair_count);
-  if (new_pairs == 0) {
-    fresh_.clear();
-    return;
-  }
 
-  // Keep the windows that survived the step; group them by pair, keeping
-  // their order, which is ascending within each pair.
-  const Node* nodes = nodes_.data();
+  // Group the step's windows (all live) by pair, keeping their order, which
+  // is ascending within each pair.
   group_cursor_.assign(new_pairs, 0);
-  std::size_t kept = 0;
-  for (FreshWindow& window : fresh_) {
-    if (nodes[window.node].pair == window.pair) {
-      ++group_cursor_[window.pair - first_new];
-      ++kept;
-    } else {
-      window.pair = kNoPair;
-    }
+  for (const FreshWindow& window : fresh_) {
+    assert(nodes_[window.position].pair == window.pair);
+    ++group_cursor_[window.pair - first_new];
   }
-  reserve_arena(kept);
   auto cursor = static_cast<Index>(arena_.size());
   for (Index j = 0; j < new_pairs; ++j) {
     const Index size = group_cursor_[j];
@@ -461,10 +609,9 @@ void PairTrainer<Index, Weighted>::finish_step(Symbol fresh_symbol) {
   arena_.resize(cursor);
   Index* arena = arena_.data();
   for (const FreshWindow& window : fresh_) {
-    if (window.pair == kNoPair) continue;
     Index& at = group_cursor_[window.pair - first_new];
-    assert(at == occurrence_begin_[window.pair] || arena[at - 1] < window.node);
-    arena[at++] = window.node;
+    assert(at == occurrence_begin_[window.pair] || arena[at - 1] < window.position);
+    arena[at++] = window.position;
   }
   fresh_.clear();
 
@@ -475,23 +622,20 @@ void PairTrainer<Index, Weighted>::finish_step(Symbol fresh_symbol) {
     } else {
       right_slot_[right_of(symbols)] = kNoPair;
     }
-    if (counts_[pair] > 0) heap_push({{counts_[pair], unit_pair(pair)}, pair});
+    if (counts_[pair] > 0) enqueue(pair);
   }
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::reserve_arena(std::size_t extra) {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::reserve_arena(std::size_t extra) {
+  if (arena_.size() + extra <= arena_.capacity()) return;
+  if (4 * arena_garbage_ >= arena_.size()) compact_arena();
   const std::size_t needed = arena_.size() + extra;
-  if (needed <= arena_.capacity()) return;
-  if (2 * arena_garbage_ >= arena_.size()) compact_arena();
-  const std::size_t still_needed = arena_.size() + extra;
-  if (still_needed > arena_.capacity()) {
-    arena_.reserve(std::max(still_needed, arena_.size() + arena_.size() / 2));
-  }
+  if (needed > arena_.capacity()) arena_.reserve(std::max(needed, arena_.size() + arena_.size() / 4));
 }
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::compact_arena() {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::compact_arena() {
   // Segments lie in pair order, so moving each live one down keeps the order
   // and never overwrites a segment not yet moved.
   Index* arena = arena_.data();
@@ -510,35 +654,43 @@ void PairTrainer<Index, Weighted>::compact_arena() {
   }
   arena_.resize(cursor);
   arena_garbage_ = 0;
-  ++compactions_;
 }
 
 // ---- Results ------------------------------------------------------------------
 
-template <typename Index, bool Weighted>
-void PairTrainer<Index, Weighted>::write_sequence(std::size_t d, UnitSeq& out) const {
+template <typename Index, typename Weight>
+void PairTrainer<Index, Weight>::write_sequence(std::size_t d, UnitSeq& out) const {
   out.clear();
   const Index begin = sequence_begin_[d];
   if (begin == sequence_begin_[d + 1]) return;
   const Node* nodes = nodes_.data();
-  for (Index p = begin; p != kNone; p = nodes[p].next) out.push_back(symbol_units_[nodes[p].symbol]);
+  for (Index p = begin; p != kNone; p = nodes[p].next) out.push_back(symbol_units_[symbols_[p]]);
 }
 
-template <typename Index, bool Weighted>
-UnitSeq PairTrainer<Index, Weighted>::sequence(std::size_t d) const {
+template <typename Index, typename Weight>
+UnitSeq PairTrainer<Index, Weight>::sequence(std::size_t d) const {
   UnitSeq out;
   write_sequence(d, out);
   return out;
 }
 
-template <typename Index, bool Weighted>
-typename PairTrainer<Index, Weighted>::Stats PairTrainer<Index, Weighted>::stats() const {
-  return {pair_symbols_.size(), arena_.capacity(), heap_.capacity(), compactions_};
+template <typename Index, typename Weight>
+UnitSeq PairTrainer<Index, Weight>::release_sequence() {
+  // The k-th unit of the result comes from a position at or after k, so
+  // writing it over the symbols in order never clobbers one still to be read.
+  UnitSeq out = std::move(input_buffer_);
+  std::size_t size = 0;
+  if (!nodes_.empty()) {
+    for (Index p = 0; p != kNone; p = nodes_[p].next) out[size++] = symbol_units_[symbols_[p]];
+  }
+  out.resize(size);
+  symbols_ = nullptr;
+  return out;
 }
 
-template class PairTrainer<std::uint32_t, false>;
-template class PairTrainer<std::uint32_t, true>;
-template class PairTrainer<std::uint64_t, false>;
-template class PairTrainer<std::uint64_t, true>;
+template class PairTrainer<std::uint32_t, Unweighted>;
+template class PairTrainer<std::uint32_t, std::uint32_t>;
+template class PairTrainer<std::uint64_t, Unweighted>;
+template class PairTrainer<std::uint64_t, PairCount>;
 
 }  // namespace pairfuse::core::fast

@@ -1,59 +1,70 @@
 // The incremental pair trainer shared by the fast `fit` and `fit_concurrent`.
 //
 // It trains over any number of sequences, each with a weight (how many
-// identical copies it stands for), laid out back to back as linked nodes:
+// identical copies it stands for), laid out back to back:
 //
 // - Units become dense symbols: the distinct input units, sorted, get
 //   0, 1, 2, ..., and every merge appends the next symbol. Symbol order is
 //   unit order, since new ids are always above every unit seen so far.
-// - Each node holds its symbol, the indices of its live neighbours (`prev`,
-//   `next`; kNone at a sequence boundary, so no window joins two sequences)
-//   and the pair index of the window it starts (kNoPair when it has no right
-//   neighbour or has been merged away: a tombstone).
-// - Pairs are interned into dense indices. Per pair: its weighted count, kept
-//   exact at every step, and its occurrence list, a segment of one shared
-//   arena of node indices.
+// - Position p has its symbol and a node: the indices of its live
+//   neighbours (`prev`, `next`; kNone at a sequence boundary, so no window
+//   joins two sequences) and the pair index of the window it starts
+//   (kNoPair when it has no right neighbour or has been merged away: a
+//   tombstone).
+// - Pairs are interned into dense indices. Per pair: its weighted count,
+//   kept exact at every step, and its occurrence list, a segment of one
+//   shared arena of positions.
 // - A lazy max-heap of (count, pair) entries chooses the pair: the pair of
 //   highest count, the smallest pair among equal counts
-//   (core::better_training_candidate).
+//   (core::better_training_candidate). Pairs whose count is far below the
+//   top wait in buckets by count and join the heap when the top comes near.
 //
 // Invariants between steps:
 // - counts[p] is the sum of the weights of the live windows whose pair is p;
 // - every live window of pair p appears in p's occurrence list, which is in
-//   strictly ascending node order (entries whose window has changed since are
-//   stale: a node belongs to p's window exactly when its `pair` field says p);
-// - every pair with a positive count has exactly one heap entry, whose count
-//   is at least the live count.
+//   strictly ascending position order (entries whose window has changed
+//   since are stale: position q holds a window of p exactly when its node's
+//   `pair` says p);
+// - every pair with a positive count is either in the heap, once, with a
+//   count at least its live count, or in the bucket of a count bound below
+//   the heap's floor.
 //
 // A step visits only the occurrences of the chosen pair, in ascending order,
 // so a run a a a a merges left to right without overlap exactly as
-// core::merge does. Pairs that gain windows do so only in the step that
-// creates their newer member; the step buffers those windows and appends
-// each new pair's occurrences, already in order, at the end of the step.
+// core::merge does. Pairs gain windows only in the step that creates their
+// newer member; the step buffers those windows and appends each new pair's
+// occurrences, already in order, at the end of the step.
 //
-// Performance notes. Measured on the 11 MB Python-library corpus (bytes),
-// 2-core machine, see bench/fit_bench.cpp:
-// - Nodes are one 16-byte struct (array of structs): a replacement touches
-//   four neighbouring nodes, usually one or two cache lines, where separate
-//   symbol/link/pair arrays cost four misses.
-// - No hash lookup in a step: the window removed at a node is identified by
-//   the node's `pair` field, and the windows a step creates all contain the
-//   new symbol, so two per-step arrays indexed by the other symbol (reset at
-//   the end of the step) find their pair indices.
-// - Occurrence lists live in one arena rather than a vector per pair (there
-//   are millions of pairs; a vector header alone would be 24 bytes each).
-//   Segments of merged pairs become garbage; the arena is compacted in place
-//   when it would otherwise have to grow while half of it is garbage.
+// Performance notes (2-core VM, 11 MB corpus of Python sources as bytes;
+// bench/fit_bench.cpp):
+// - Memory first: on this machine a first touch of a page costs far more
+//   than the work done on it (core/fast_train_memory.hpp), so the big tables
+//   are huge-page arrays grown in place, `fit` keeps its symbols in the
+//   input's own buffer, and nodes are 12 bytes (16 with a weight).
+// - No hash lookup in a step: a removed window is known by its node's
+//   `pair` field, and every window a step creates contains the new symbol,
+//   so two per-step arrays indexed by the other symbol find its pair index.
+// - Occurrence lists share one arena rather than a vector per pair (there
+//   are millions of pairs); merged segments become garbage, compacted in
+//   place when the arena would have to grow while a quarter is garbage.
+//   About 45% of the entries visited are stale (their window was destroyed
+//   by a neighbouring merge); eager removal (a doubly linked list through
+//   the nodes) would cost two random accesses per removed window instead.
+// - The heap: with every new pair pushed, sifting a 1.4-million-entry heap
+//   took a third as long as the merges themselves on the whole corpus;
+//   most new pairs occur once or twice and are never chosen, so they wait
+//   in power-of-two count buckets outside the heap.
 // - The first counting pass uses a dense (left, right) table when the
 //   vocabulary is small (bytes), a hash map otherwise; it runs per chunk of
-//   nodes, so the parallel engine spreads it over the pool.
-// - Node indices are 32-bit below 2^30 nodes (arena offsets and pair indices
+//   positions, so the parallel engine spreads it over the pool.
+// - Positions are 32-bit below 2^30 units (arena offsets and pair indices
 //   stay below 2^32 then) and 64-bit above.
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -62,6 +73,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/fast_train_memory.hpp"
 #include "core/training.hpp"
 #include "types.hpp"
 
@@ -81,7 +93,7 @@ struct UnitBounds {
 };
 
 // Collects distinct units: a bitmap over [min, max] when that range is small
-// next to the input, else a hash set. Collectors with equal bounds and hints
+// next to the input, else a hash set. Collectors made with equal arguments
 // can be filled separately and joined.
 class UnitCollector {
  public:
@@ -109,7 +121,6 @@ class SymbolTable {
     return hashed_table_.find(unit)->second;
   }
   const std::vector<Unit>& units() const { return units_; }
-  std::size_t size() const { return units_.size(); }
 
  private:
   std::vector<Unit> units_;
@@ -119,17 +130,20 @@ class SymbolTable {
   absl::flat_hash_map<Unit, Symbol> hashed_table_;
 };
 
-// Inputs smaller than this train with 32-bit node indices.
+// Inputs smaller than this train with 32-bit positions.
 inline constexpr std::size_t kNarrowIndexLimit = std::size_t{1} << 30;
 
-template <typename Index, bool Weighted>
+// Weight type of trainers whose sequences all have weight 1.
+struct Unweighted {};
+
+template <typename Index, typename Weight>
 class PairTrainer {
  public:
   static constexpr Index kNone = std::numeric_limits<Index>::max();
   static constexpr Index kNoPair = std::numeric_limits<Index>::max();
 
-  // Pair occurrences counted over one range of nodes, filled by tally() and
-  // turned by index_pairs() into write cursors for place().
+  // Pair occurrences counted over one range of positions, filled by tally()
+  // and turned by index_pairs() into write cursors for place().
   class Tally {
     friend class PairTrainer;
     struct Cell {
@@ -142,49 +156,41 @@ class PairTrainer {
     absl::flat_hash_map<std::uint64_t, Cell> cells_;
   };
 
-  // Sequence d occupies nodes [sequence_begin[d], sequence_begin[d + 1]);
-  // `sequence_begin` has one entry more than there are sequences.
+  // One sequence of weight 1, whose buffer becomes the trainer's symbol
+  // storage (and, through release_sequence(), the result's). Ready to train.
+  PairTrainer(SymbolTable symbols, UnitSeq units);
+
+  // Several sequences: sequence d occupies positions [sequence_begin[d],
+  // sequence_begin[d + 1]). Then, in this order: load_sequence() for every
+  // sequence (different sequences may be loaded from several threads at
+  // once); tally() over ranges that cover [0, position_count())
+  // (concurrently); index_pairs() with the tallies in range order; place()
+  // for each tally and its range (concurrently); start().
   PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin);
-
-  PairTrainer(const PairTrainer&) = delete;
-  PairTrainer& operator=(const PairTrainer&) = delete;
-
-  // Setup, in this order. load_sequence() for every sequence (different
-  // sequences may be loaded from several threads at once); tally() over
-  // ranges of nodes that cover [0, node_count()) (concurrently); index_pairs()
-  // with the tallies in range order; place() for each tally and its range
-  // (concurrently); start(). count_pairs() does the last four on one thread.
   void load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight);
   Tally tally(Index begin, Index end) const;
   void index_pairs(std::span<Tally> tallies);
   void place(Tally& tally, Index begin, Index end);
   void start();
-  void count_pairs();
+
+  PairTrainer(const PairTrainer&) = delete;
+  PairTrainer& operator=(const PairTrainer&) = delete;
 
   // The pair to merge next, or nothing when no window is left.
   std::optional<UnitPair> best_pair();
   // Merges the pair best_pair() has just returned into the new token `id`.
   void merge_best(Unit id);
 
-  Index node_count() const { return static_cast<Index>(nodes_.size()); }
+  Index position_count() const { return static_cast<Index>(nodes_.size()); }
   std::size_t sequence_count() const { return sequence_begin_.size() - 1; }
   // The current units of sequence d, written into `out` (replacing its contents).
   void write_sequence(std::size_t d, UnitSeq& out) const;
   UnitSeq sequence(std::size_t d) const;
-
-  struct Stats {
-    std::size_t pairs = 0;
-    std::size_t arena_capacity = 0;
-    std::size_t heap_capacity = 0;
-    std::size_t compactions = 0;
-  };
-  Stats stats() const;
+  // The single-sequence form's result, written over the input's buffer; ends training.
+  UnitSeq release_sequence();
 
  private:
-  struct NoWeight {};
-  using Weight = std::conditional_t<Weighted, PairCount, NoWeight>;
   struct Node {
-    Symbol symbol;
     Index prev;
     Index next;
     Index pair;
@@ -196,19 +202,20 @@ class PairTrainer {
   };
   struct FreshWindow {
     Index pair;
-    Index node;
+    Index position;
   };
 
   static PairCount weight_of(const Node& node) {
-    if constexpr (Weighted) {
-      return node.weight;
-    } else {
+    if constexpr (std::is_same_v<Weight, Unweighted>) {
       return 1;
+    } else {
+      return static_cast<PairCount>(node.weight);
     }
   }
-  bool dense_tally() const { return dense_tally_; }
+  void count_pairs();
   UnitPair unit_pair(Index pair) const;
-  Index new_pair(Symbol left, Symbol right);
+  void enqueue(Index pair);
+  void lower_heap_floor();
   void finish_step(Symbol fresh_symbol);
   void reserve_arena(std::size_t extra);
   void compact_arena();
@@ -218,35 +225,43 @@ class PairTrainer {
 
   std::vector<Unit> symbol_units_;
   std::vector<Index> sequence_begin_;
-  SymbolTable symbols_;
-  std::vector<Node> nodes_;
+  SymbolTable symbol_table_;
+
+  // Symbols live in the single input's buffer, or in an array of their own.
+  UnitSeq input_buffer_;
+  HugeArray<Symbol> own_symbols_;
+  Symbol* symbols_ = nullptr;
+  HugeArray<Node> nodes_;
 
   // Per pair: symbols (left << 32 | right), weighted count, occurrence segment.
-  std::vector<std::uint64_t> pair_symbols_;
-  std::vector<PairCount> counts_;
-  std::vector<Index> occurrence_begin_;
-  std::vector<Index> occurrence_size_;
-  std::vector<Index> arena_;
+  HugeArray<std::uint64_t> pair_symbols_;
+  HugeArray<PairCount> counts_;
+  HugeArray<Index> occurrence_begin_;
+  HugeArray<Index> occurrence_size_;
+  HugeArray<Index> arena_;
   std::size_t arena_garbage_ = 0;
-  std::size_t compactions_ = 0;
 
   bool dense_tally_ = false;
   std::vector<Index> dense_cell_pair_;
 
-  std::vector<HeapEntry> heap_;
+  // Pairs enqueued with a count of at least 2^heap_floor_bits_ are in the
+  // heap; the others wait in low_buckets_[floor(log2(count))].
+  HugeArray<HeapEntry> heap_;
+  int heap_floor_bits_ = 0;
+  std::array<std::vector<Index>, 64> low_buckets_;
   bool have_best_ = false;
 
   // Step state: pair index of (s, new) by s, of (new, s) by s, and the
   // windows created, in the order created.
   std::vector<Index> left_slot_;
   std::vector<Index> right_slot_;
-  std::vector<FreshWindow> fresh_;
+  HugeArray<FreshWindow> fresh_;
   std::vector<Index> group_cursor_;
 };
 
-extern template class PairTrainer<std::uint32_t, false>;
-extern template class PairTrainer<std::uint32_t, true>;
-extern template class PairTrainer<std::uint64_t, false>;
-extern template class PairTrainer<std::uint64_t, true>;
+extern template class PairTrainer<std::uint32_t, Unweighted>;
+extern template class PairTrainer<std::uint32_t, std::uint32_t>;
+extern template class PairTrainer<std::uint64_t, Unweighted>;
+extern template class PairTrainer<std::uint64_t, PairCount>;
 
 }  // namespace pairfuse::core::fast

@@ -1,0 +1,174 @@
+// The fast parallel trainer against the literal one: same list, same table
+// in the same order, same fatal error, same log records, on random lists
+// with empty, short and repeated sequences.
+#include "concurrent/fast_fit_concurrent.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "concurrent/engine.hpp"
+#include "concurrent/literal.hpp"
+#include "core/fast_fit.hpp"
+#include "support/engine_testing.hpp"
+
+namespace pairfuse::concurrent {
+namespace {
+
+using log::Level;
+using testing::CapturingLogger;
+
+struct Outcome {
+  std::optional<FitConcurrentResult> result;
+  std::optional<std::string> error;
+  std::vector<std::string> records;  // "LEVEL target module: message"
+};
+
+Outcome observe(const std::function<FitConcurrentResult()>& run) {
+  Outcome outcome;
+  CapturingLogger logger(Level::debug);
+  try {
+    outcome.result = run();
+  } catch (const FatalError& e) {
+    outcome.error = e.message();
+  }
+  for (const auto& r : logger.records()) {
+    outcome.records.push_back(
+        fmt::format("{} {} {}: {}", log::level_name(r.level), r.target, r.module_path, r.message));
+  }
+  return outcome;
+}
+
+void expect_same(const Outcome& fast, const Outcome& literal, const std::string& label) {
+  ASSERT_EQ(fast.error, literal.error) << label;
+  if (literal.result) {
+    ASSERT_TRUE(fast.result.has_value()) << label;
+    EXPECT_EQ(fast.result->units_list, literal.result->units_list) << label;
+    EXPECT_EQ(testing::describe(fast.result->merges), testing::describe(literal.result->merges)) << label;
+  }
+  EXPECT_EQ(fast.records, literal.records) << label;
+}
+
+void check_against_literal(const std::vector<UnitSeq>& list, std::uint64_t target) {
+  const std::string label = fmt::format("list {} target {}", list, target);
+  const Outcome literal = observe([&] { return literal::fit_concurrent(list, target); });
+  expect_same(observe([&] { return fast::fit_concurrent(list, target); }), literal, "fast " + label);
+  expect_same(observe([&] { return fast::fit_concurrent_with_wide_indices(list, target); }), literal,
+              "wide " + label);
+  expect_same(observe([&] { return concurrent::fit_concurrent(list, target); }), literal, "engine " + label);
+}
+
+std::uint64_t distinct_count(const std::vector<UnitSeq>& list) {
+  UnitSeq all;
+  for (const auto& units : list) all.insert(all.end(), units.begin(), units.end());
+  std::sort(all.begin(), all.end());
+  return static_cast<std::uint64_t>(std::unique(all.begin(), all.end()) - all.begin());
+}
+
+TEST(FastFitConcurrent, MatchesLiteralOnEdgeLists) {
+  const std::vector<std::vector<UnitSeq>> lists = {
+      {},
+      {{}, {}},
+      {{7}},
+      {{1}, {2}},
+      {{1, 2, 1, 2, 3}},
+      {{1, 2}, {1, 2}, {2, 3}},
+      {{5, 5}, {5, 5}},
+      {{0, 10}, {}, {0, 10}},
+      {{-5, -3}, {-5, -3}},
+      {{1, 2}, {3, 4}},
+      {{1, 2}, {2, 1}},
+      {{5, 5, 5, 5}, {5, 5, 5}, {5}, {5, 5, 5, 5}},
+      {{kMaxUnit, kMaxUnit}, {kMaxUnit, kMaxUnit}, {kMaxUnit - 1, kMaxUnit}},
+  };
+  for (const auto& list : lists) {
+    const std::uint64_t initial = distinct_count(list);
+    for (std::uint64_t target : {std::uint64_t{0}, initial, initial + 1, initial + 3, initial + 200}) {
+      check_against_literal(list, target);
+    }
+  }
+}
+
+// Lists in the shapes that stress the folding of repeats and the sequence
+// boundaries: many short and empty sequences drawn from a small pool (so
+// repeats are common), long runs, tiny alphabets, units at the top of the id
+// range, and wide alphabets.
+std::vector<UnitSeq> random_list(std::mt19937_64& rng, int shape) {
+  const std::size_t pool_size = 1 + rng() % 6;
+  std::vector<UnitSeq> pool(pool_size);
+  for (UnitSeq& units : pool) {
+    const std::size_t length = rng() % (shape == 1 ? 24 : 7);
+    for (std::size_t i = 0; i < length; ++i) {
+      switch (shape) {
+        case 0:
+          units.push_back(static_cast<Unit>(rng() % 2));
+          break;
+        case 1:
+          units.push_back(rng() % 8 == 0 ? 1 : 0);
+          break;
+        case 2:
+          units.push_back(-7 - static_cast<Unit>(rng() % 3));
+          break;
+        case 3:
+          units.push_back(kMaxUnit - static_cast<Unit>(rng() % 3));
+          break;
+        default:
+          units.push_back(static_cast<Unit>(rng() % 900) * 7919 - 3000000);
+          break;
+      }
+    }
+  }
+  std::vector<UnitSeq> list(rng() % 12);
+  for (UnitSeq& units : list) units = pool[rng() % pool_size];
+  return list;
+}
+
+TEST(FastFitConcurrent, MatchesLiteralOnRandomLists) {
+  std::mt19937_64 rng(4242);
+  for (int round = 0; round < 60; ++round) {
+    for (int shape = 0; shape < 5; ++shape) {
+      const std::vector<UnitSeq> list = random_list(rng, shape);
+      const std::uint64_t initial = distinct_count(list);
+      for (std::uint64_t target : {initial, initial + 1, initial + 1 + rng() % 10, initial + 100}) {
+        check_against_literal(list, target);
+      }
+    }
+  }
+}
+
+TEST(FastFitConcurrent, MatchesLiteralOnLargerLists) {
+  // Enough positions for several counting chunks on the pool.
+  std::mt19937_64 rng(99);
+  std::vector<UnitSeq> pool;
+  for (int i = 0; i < 300; ++i) {
+    UnitSeq units(rng() % 24);
+    for (Unit& unit : units) unit = static_cast<Unit>(rng() % 5);
+    pool.push_back(units);
+  }
+  std::vector<UnitSeq> list(3000);
+  for (UnitSeq& units : list) units = pool[rng() % pool.size()];
+  const std::uint64_t initial = distinct_count(list);
+  const Outcome literal = observe([&] { return literal::fit_concurrent(list, initial + 30); });
+  expect_same(observe([&] { return fast::fit_concurrent(list, initial + 30); }), literal, "larger list");
+}
+
+TEST(FastFitConcurrent, OneSequenceTrainsLikeFit) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    UnitSeq units(rng() % 60);
+    for (Unit& unit : units) unit = static_cast<Unit>(rng() % 3);
+    if (units.empty()) continue;
+    const std::uint64_t target = distinct_count({units}) + 1 + rng() % 20;
+    const core::FitResult single = core::fast::fit(units, target);
+    const FitConcurrentResult batch = fast::fit_concurrent({units}, target);
+    ASSERT_EQ(batch.units_list, std::vector<UnitSeq>{single.units});
+    ASSERT_EQ(batch.merges, single.merges);
+  }
+}
+
+}  // namespace
+}  // namespace pairfuse::concurrent
