@@ -201,7 +201,6 @@ void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Un
   for (Index i = 0; i < size; ++i) {
     symbols[i] = symbol_table_.symbol_of(units[i]);  // may overwrite units[i] itself
     Node& node = nodes[i];
-    node.prev = i == 0 ? kNone : begin + i - 1;
     node.next = i + 1 == size ? kNone : begin + i + 1;
     node.pair = kNoPair;
     if constexpr (!std::is_same_v<Weight, Unweighted>) node.weight = static_cast<Weight>(weight);
@@ -472,6 +471,25 @@ std::optional<UnitPair> PairTrainer<Index, Weight>::best_pair() {
 // ---- Merging ------------------------------------------------------------------
 
 template <typename Index, typename Weight>
+Index PairTrainer<Index, Weight>::live_before(Index p) {
+  // Positions between the live one before p and p are tombstones merged
+  // into it, each owning a chain of `next` links that ends there. Following
+  // the chain from p - 1 finds it; the chain is then pointed straight at it.
+  // At a sequence start, p - 1 belongs to the previous sequence, whose last
+  // live position has no `next`.
+  if (p == 0) return kNone;
+  Node* const nodes = nodes_.data();
+  Index live = p - 1;
+  while (is_tombstone(nodes[live])) live = nodes[live].next;
+  for (Index x = p - 1; x != live;) {
+    const Index owner = nodes[x].next;
+    nodes[x].next = live;
+    x = owner;
+  }
+  return nodes[live].next == p ? live : kNone;
+}
+
+template <typename Index, typename Weight>
 void PairTrainer<Index, Weight>::merge_best(Unit id) {
   assert(have_best_);
   have_best_ = false;
@@ -505,7 +523,7 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
   Index last_replaced = kNone;
 
   const Index* const occurrences = arena_.data() + occurrence_begin_[chosen];
-  constexpr Index kPrefetchDistance = 12;
+  constexpr Index kPrefetchDistance = 16;
   for (Index i = 0; i < occurrence_count; ++i) {
     if (i + kPrefetchDistance < occurrence_count) {
       const Index ahead = occurrences[i + kPrefetchDistance];
@@ -518,7 +536,7 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
     if (node.pair != chosen) continue;
     const Index q = node.next;
     Node& right_member = nodes[q];
-    const Index left = node.prev;
+    const Index left = live_before(p);
     const Index right = right_member.next;
     const PairCount weight = weight_of(node);
 
@@ -526,8 +544,9 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
     counts[chosen] -= weight;
     if (left != kNone) counts[nodes[left].pair] -= weight;
     if (right != kNone) counts[right_member.pair] -= weight;
-    // ...relink, leaving q as a tombstone...
+    // ...relink, leaving q as a tombstone owned by p...
     right_member.pair = kNoPair;
+    right_member.next = p;
     symbols[p] = fresh;
     node.next = right;
     // ...and add the windows holding the new symbol. A window created in
@@ -553,7 +572,6 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
       windows[window_count++] = {slot, left};
     }
     if (right != kNone) {
-      nodes[right].prev = p;
       const Symbol right_symbol = symbols[right];
       Index slot = right_slot[right_symbol];
       if (slot == kNoPair) {
@@ -629,9 +647,9 @@ void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
 template <typename Index, typename Weight>
 void PairTrainer<Index, Weight>::reserve_arena(std::size_t extra) {
   if (arena_.size() + extra <= arena_.capacity()) return;
-  if (4 * arena_garbage_ >= arena_.size()) compact_arena();
+  if (8 * arena_garbage_ >= arena_.size()) compact_arena();
   const std::size_t needed = arena_.size() + extra;
-  if (needed > arena_.capacity()) arena_.reserve(std::max(needed, arena_.size() + arena_.size() / 4));
+  if (needed > arena_.capacity()) arena_.reserve(std::max(needed, arena_.size() + arena_.size() / 8));
 }
 
 template <typename Index, typename Weight>
