@@ -1,6 +1,7 @@
 #include "python_bindings/convert.hpp"
 
 #include <limits>
+#include <optional>
 #include <new>
 #include <stdexcept>
 
@@ -114,6 +115,46 @@ Ref to_pair_tuple(Ref first, Ref second) {
   return tuple;
 }
 
+#ifdef PYPY_VERSION
+// On PyPy every object handed through the C API gets a proxy, which makes
+// per-item conversion of long sequences cost microseconds per unit. Long
+// sequences therefore cross as raw 32-bit integers and are read or built by
+// PyPy itself (array.array), which gives exactly the same lists.
+constexpr std::size_t kBulkMinimum = 32;
+
+PyObject* bulk_helper(const char* name) {
+  static PyObject* helpers = [] {
+    static const char* source =
+        "import array\n"
+        "def units_as_bytes(seq, array=array.array, int=int, type=type):\n"
+        "    for unit in seq:\n"
+        "        if type(unit) is not int:\n"
+        "            return None\n"
+        "    try:\n"
+        "        return array('i', seq).tobytes()\n"
+        "    except OverflowError:\n"
+        "        return None\n"
+        "def units_from_bytes(raw, array=array.array):\n"
+        "    return array('i', raw).tolist()\n";
+    Ref globals = require(PyDict_New());
+    require_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    Ref done = require(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
+    return globals.release();  // kept for the life of the process
+  }();
+  return require_borrowed(PyDict_GetItemString(helpers, name));
+}
+
+// The units of an exact list or tuple of exact ints within 32 bits, or nothing
+// (then the ordinary conversion runs and reports what is wrong). No code of
+// the caller's runs here: exact ints have no __index__ to call.
+std::optional<UnitSeq> read_exact_units(PyObject* obj) {
+  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("units_as_bytes"), obj, nullptr));
+  if (raw.get() == Py_None) return std::nullopt;
+  const auto* begin = reinterpret_cast<const Unit*>(PyBytes_AS_STRING(raw.get()));
+  return UnitSeq(begin, begin + PyBytes_GET_SIZE(raw.get()) / sizeof(Unit));
+}
+#endif
+
 }  // namespace
 
 void throw_cannot_convert(PyObject* obj, const char* target) {
@@ -154,8 +195,11 @@ UnitSeq to_unit_seq(PyObject* obj) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(obj));
     return UnitSeq(bytes, bytes + PyByteArray_GET_SIZE(obj));
   }
-#ifndef PYPY_VERSION
-  // (On PyPy every item access builds a proxy object anyway; the iterator is as fast.)
+#ifdef PYPY_VERSION
+  if ((PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) >= Py_ssize_t{kBulkMinimum}) {
+    if (auto units = read_exact_units(obj)) return std::move(*units);
+  }
+#else
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     UnitSeq out;
     out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
@@ -209,7 +253,15 @@ void name_parameter_in_type_error(const char* parameter) {
   PyErr_SetObject(PyExc_TypeError, named.get());
 }
 
+
 Ref to_unit_list(const UnitSeq& units) {
+#ifdef PYPY_VERSION
+  if (units.size() >= kBulkMinimum) {
+    Ref raw = require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(units.data()),
+                                                       static_cast<Py_ssize_t>(units.size() * sizeof(Unit))));
+    return require_result(PyObject_CallFunctionObjArgs(bulk_helper("units_from_bytes"), raw.get(), nullptr));
+  }
+#endif
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units.size())));
   for (std::size_t i = 0; i < units.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(units[i]).release());

@@ -356,3 +356,33 @@ def test_batch_results_leave_the_collector_as_they_found_it(enabled):
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+# Long sequences cross the boundary in bulk where the interpreter allows it;
+# they must read and fail exactly like short ones.
+LONG = list(range(-20, 40))
+
+
+@pytest.mark.parametrize(
+    "units, expected",
+    [
+        (LONG, LONG),
+        (tuple(LONG), LONG),
+        (LONG + [True], LONG + [1]),
+        (LONG + [Index(7)], LONG + [7]),
+        (LONG + [MAX_UNIT, MIN_UNIT], LONG + [MAX_UNIT, MIN_UNIT]),
+    ],
+    ids=["list", "tuple", "bool", "index", "limits"],
+)
+def test_long_sequences_read_like_short_ones(units, expected):
+    assert identity(units) == expected
+    assert pairfuse.decode_concurrent_py([units, units[:3]], []) == [expected, expected[:3]]
+
+
+@pytest.mark.parametrize("bad, error", [(MAX_UNIT + 1, OverflowError), (2**70, OverflowError), (1.5, TypeError)])
+def test_long_sequences_fail_like_short_ones(bad, error):
+    with pytest.raises(error) as long_failure:
+        identity(LONG + [bad])
+    with pytest.raises(error) as short_failure:
+        identity([bad])
+    assert str(long_failure.value) == str(short_failure.value)
