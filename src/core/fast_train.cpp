@@ -324,6 +324,12 @@ void PairTrainer<Index, Weight>::place(Tally& tally, Index begin, Index end) {
 
 template <typename Index, typename Weight>
 void PairTrainer<Index, Weight>::start() {
+#ifndef NDEBUG
+  for (std::size_t pair = 0; pair < occurrence_size_.size(); ++pair) {
+    const Index* segment = arena_.data() + occurrence_begin_[pair];
+    assert(std::is_sorted(segment, segment + occurrence_size_[pair]));
+  }
+#endif
   dense_cell_pair_ = {};
   symbol_table_ = SymbolTable({});
   left_slot_.assign(symbol_units_.size(), kNoPair);
