@@ -5,12 +5,17 @@
 //   fit_bench fit-literal FILE LIMIT MERGES   the same with the literal engine
 //   fit_bench words FILE MERGES               fast fit_concurrent over the corpus split into words
 //                                             (a run of non-space bytes with the whitespace after it)
+//   ... --runs N                              repeat N times (default 1), print each and the minimum
 //
 // The target vocabulary size is the number of distinct bytes plus MERGES, so
-// exactly MERGES merges are planned. Peak memory: run under /usr/bin/time -v.
+// exactly MERGES merges are planned. Each run prints wall seconds and the
+// process CPU seconds it used (all threads; the machine is shared, so CPU
+// time is the steadier figure). Peak memory: run with --runs 1 under
+// /usr/bin/time -v.
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdlib>
@@ -69,24 +74,37 @@ double process_cpu_seconds() {
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// Wall seconds of one call; the machine is shared, so the process CPU
-// seconds it used are printed too (to stderr), a steadier figure under load.
-template <typename Fn>
-double seconds(Fn&& fn) {
-  const double cpu_start = process_cpu_seconds();
-  const auto start = std::chrono::steady_clock::now();
-  fn();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  fmt::print(stderr, "cpu: {:.4f} s\n", process_cpu_seconds() - cpu_start);
-  return wall;
+int runs = 1;
+
+// Runs prepare() untimed and then fn(prepared) `runs` times; prints each run
+// and the minimum wall and CPU seconds.
+template <typename Prepare, typename Fn>
+void time_runs(const std::string& label, Prepare&& prepare, Fn&& fn) {
+  double best_wall = 1e300, best_cpu = 1e300;
+  for (int run = 0; run < runs; ++run) {
+    auto input = prepare();
+    const double cpu_start = process_cpu_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string what = fn(std::move(input));
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = process_cpu_seconds() - cpu_start;
+    fmt::print("{}: wall {:.4f} s, cpu {:.4f} s, {}\n", label, wall, cpu, what);
+    best_wall = std::min(best_wall, wall);
+    best_cpu = std::min(best_cpu, cpu);
+  }
+  if (runs > 1) fmt::print("{} minimum: wall {:.4f} s, cpu {:.4f} s\n", label, best_wall, best_cpu);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[args.size() - 2] == "--runs") {
+    runs = std::max(1, std::atoi(args.back().c_str()));
+    args.resize(args.size() - 2);
+  }
   if (args.size() < 2) {
-    fmt::print(stderr, "usage: fit_bench counts|fit|fit-literal|words FILE ...\n");
+    fmt::print(stderr, "usage: fit_bench counts|fit|fit-literal|words FILE ... [--runs N]\n");
     return 2;
   }
   const std::string& mode = args[0];
@@ -94,33 +112,36 @@ int main(int argc, char** argv) {
 
   if (mode == "counts") {
     const UnitSeq units = read_bytes(args[1], number(2));
-    std::size_t pairs = 0;
-    const double s = seconds([&] { pairs = pairfuse::core::get_counts(units).size(); });
-    fmt::print("counts: {:.4f} s, {} units, {} pairs\n", s, units.size(), pairs);
+    time_runs(
+        mode, [] { return 0; },
+        [&](int) { return fmt::format("{} units, {} pairs", units.size(), pairfuse::core::get_counts(units).size()); });
     return 0;
   }
   if (mode == "fit" || mode == "fit-literal") {
-    UnitSeq units = read_bytes(args[1], number(2));
+    const UnitSeq units = read_bytes(args[1], number(2));
     const std::uint64_t target = distinct(units) + number(3);
-    pairfuse::core::FitResult result;
-    const double s = seconds([&] {
-      result = mode == "fit" ? pairfuse::core::fast::fit(std::move(units), target)
-                             : pairfuse::core::literal::fit(std::move(units), target);
-    });
-    fmt::print("{}: {:.4f} s, {} merges, {} tokens\n", mode, s, result.merges.size(), result.units.size());
+    time_runs(
+        mode, [&] { return units; },
+        [&](UnitSeq input) {
+          const auto result = mode == "fit" ? pairfuse::core::fast::fit(std::move(input), target)
+                                            : pairfuse::core::literal::fit(std::move(input), target);
+          return fmt::format("{} units, {} merges, {} tokens", units.size(), result.merges.size(),
+                             result.units.size());
+        });
     return 0;
   }
   if (mode == "words") {
     const UnitSeq units = read_bytes(args[1], 0);
     const std::uint64_t target = distinct(units) + number(2);
-    std::vector<UnitSeq> words = split_words(units);
-    const std::size_t word_count = words.size();
-    pairfuse::concurrent::FitConcurrentResult result;
-    const double s = seconds(
-        [&] { result = pairfuse::concurrent::fast::fit_concurrent(std::move(words), target); });
-    std::size_t tokens = 0;
-    for (const auto& w : result.units_list) tokens += w.size();
-    fmt::print("words: {:.4f} s, {} words, {} merges, {} tokens\n", s, word_count, result.merges.size(), tokens);
+    time_runs(
+        mode, [&] { return split_words(units); },
+        [&](std::vector<UnitSeq> words) {
+          const std::size_t word_count = words.size();
+          const auto result = pairfuse::concurrent::fast::fit_concurrent(std::move(words), target);
+          std::size_t tokens = 0;
+          for (const auto& w : result.units_list) tokens += w.size();
+          return fmt::format("{} words, {} merges, {} tokens", word_count, result.merges.size(), tokens);
+        });
     return 0;
   }
   fmt::print(stderr, "fit_bench: unknown mode\n");

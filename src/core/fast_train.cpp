@@ -530,7 +530,9 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
 
   const Index* const occurrences = arena_.data() + occurrence_begin_[chosen];
   constexpr Index kPrefetchDistance = 16;
-  for (Index i = 0; i < occurrence_count; ++i) {
+  // Once the pair's count reaches 0 no live window of it is left, and the
+  // rest of the list is stale.
+  for (Index i = 0; i < occurrence_count && counts[chosen] != 0; ++i) {
     if (i + kPrefetchDistance < occurrence_count) {
       const Index ahead = occurrences[i + kPrefetchDistance];
       __builtin_prefetch(&nodes[ahead], 1);
