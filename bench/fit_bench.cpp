@@ -8,10 +8,10 @@
 //   ... --runs N                              repeat N times (default 1), print each and the minimum
 //
 // The target vocabulary size is the number of distinct bytes plus MERGES, so
-// exactly MERGES merges are planned. Each run prints wall seconds and the
+// exactly MERGES merges are planned. Each run prints wall seconds, the
 // process CPU seconds it used (all threads; the machine is shared, so CPU
-// time is the steadier figure). Peak memory: run with --runs 1 under
-// /usr/bin/time -v.
+// time is the steadier figure), and the process's peak resident size during
+// the call next to its resident size before (which includes the input).
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 
@@ -76,6 +76,29 @@ double process_cpu_seconds() {
 
 int runs = 1;
 
+// Resets the process's peak resident size, so that a later peak_rss_mib()
+// shows the peak of what ran in between (plus what was resident already).
+void reset_peak_rss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+double peak_rss_mib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+  }
+  return 0;
+}
+double rss_mib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+  }
+  return 0;
+}
+
 // Runs prepare() untimed and then fn(prepared) `runs` times; prints each run
 // and the minimum wall and CPU seconds.
 template <typename Prepare, typename Fn>
@@ -83,12 +106,15 @@ void time_runs(const std::string& label, Prepare&& prepare, Fn&& fn) {
   double best_wall = 1e300, best_cpu = 1e300;
   for (int run = 0; run < runs; ++run) {
     auto input = prepare();
+    const double rss_before = rss_mib();
+    reset_peak_rss();
     const double cpu_start = process_cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
     const std::string what = fn(std::move(input));
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = process_cpu_seconds() - cpu_start;
-    fmt::print("{}: wall {:.4f} s, cpu {:.4f} s, {}\n", label, wall, cpu, what);
+    fmt::print("{}: wall {:.4f} s, cpu {:.4f} s, peak rss {:.0f} MiB ({:.0f} before), {}\n", label, wall, cpu,
+               peak_rss_mib(), rss_before, what);
     best_wall = std::min(best_wall, wall);
     best_cpu = std::min(best_cpu, cpu);
   }
