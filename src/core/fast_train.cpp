@@ -60,9 +60,15 @@ void free_block(void* block, std::size_t bytes) noexcept {
 
 void UnitBounds::add(std::span<const Unit> units) {
   if (units.empty()) return;
-  auto [lo, hi] = std::minmax_element(units.begin(), units.end());
-  min = std::min(min, *lo);
-  max = std::max(max, *hi);
+  // A plain loop: it vectorizes, std::minmax_element does not.
+  Unit lo = min;
+  Unit hi = max;
+  for (Unit unit : units) {
+    lo = std::min(lo, unit);
+    hi = std::max(hi, unit);
+  }
+  min = lo;
+  max = hi;
   any = true;
 }
 
@@ -209,28 +215,43 @@ void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Un
 }
 
 template <typename Index, typename Weight>
+template <typename Fn>
+void PairTrainer<Index, Weight>::for_each_first_window(Index begin, Index end, Fn&& fn) const {
+  // Before any merge, every position but the last of its sequence starts a
+  // window; walking sequence by sequence spares reading the nodes.
+  const auto after = std::upper_bound(sequence_begin_.begin(), sequence_begin_.end(), begin);
+  for (auto d = static_cast<std::size_t>(after - sequence_begin_.begin()) - 1;
+       d + 1 < sequence_begin_.size() && sequence_begin_[d] < end; ++d) {
+    if (sequence_begin_[d] == sequence_begin_[d + 1]) continue;
+    const PairCount weight = weight_of(nodes_[sequence_begin_[d]]);
+    const Index last = std::min(end, static_cast<Index>(sequence_begin_[d + 1] - 1));
+    for (Index p = std::max(begin, sequence_begin_[d]); p < last; ++p) fn(p, weight);
+  }
+}
+
+template <typename Index, typename Weight>
 typename PairTrainer<Index, Weight>::Tally PairTrainer<Index, Weight>::tally(Index begin, Index end) const {
   Tally tally;
-  const Node* nodes = nodes_.data();
   const Symbol* symbols = symbols_;
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
     tally.dense_occurrences_.assign(vocabulary * vocabulary, 0);
     if constexpr (!std::is_same_v<Weight, Unweighted>) tally.dense_weights_.assign(vocabulary * vocabulary, 0);
     Index* occurrences = tally.dense_occurrences_.data();
-    for (Index p = begin; p < end; ++p) {
-      if (nodes[p].next == kNone) continue;
+    PairCount* weights = tally.dense_weights_.data();
+    for_each_first_window(begin, end, [&](Index p, PairCount weight) {
       const std::size_t cell = std::size_t{symbols[p]} * vocabulary + symbols[p + 1];
       ++occurrences[cell];
-      if constexpr (!std::is_same_v<Weight, Unweighted>) tally.dense_weights_[cell] += nodes[p].weight;
-    }
+      if constexpr (!std::is_same_v<Weight, Unweighted>) weights[cell] += weight;
+      (void)weight;
+      (void)weights;
+    });
   } else {
-    for (Index p = begin; p < end; ++p) {
-      if (nodes[p].next == kNone) continue;
+    for_each_first_window(begin, end, [&](Index p, PairCount weight) {
       auto& cell = tally.cells_[pack_symbols(symbols[p], symbols[p + 1])];
       ++cell.occurrences;
-      cell.weight += weight_of(nodes[p]);
-    }
+      cell.weight += weight;
+    });
   }
   return tally;
 }
@@ -305,19 +326,17 @@ void PairTrainer<Index, Weight>::place(Tally& tally, Index begin, Index end) {
     const std::size_t vocabulary = symbol_units_.size();
     Index* cursor = tally.dense_occurrences_.data();
     const Index* cell_pair = dense_cell_pair_.data();
-    for (Index p = begin; p < end; ++p) {
-      if (nodes[p].next == kNone) continue;
+    for_each_first_window(begin, end, [&](Index p, PairCount) {
       const std::size_t cell = std::size_t{symbols[p]} * vocabulary + symbols[p + 1];
       nodes[p].pair = cell_pair[cell];
       arena[cursor[cell]++] = p;
-    }
+    });
   } else {
-    for (Index p = begin; p < end; ++p) {
-      if (nodes[p].next == kNone) continue;
+    for_each_first_window(begin, end, [&](Index p, PairCount) {
       auto& cell = tally.cells_.find(pack_symbols(symbols[p], symbols[p + 1]))->second;
       nodes[p].pair = cell.pair;
       arena[cell.occurrences++] = p;
-    }
+    });
   }
   tally = Tally{};
 }

@@ -223,6 +223,8 @@ class PairTrainer {
   }
   static bool is_tombstone(const Node& node) { return node.pair == kNoPair && node.next != kNone; }
   Index live_before(Index p);
+  template <typename Fn>
+  void for_each_first_window(Index begin, Index end, Fn&& fn) const;
   void count_pairs();
   UnitPair unit_pair(Index pair) const;
   void enqueue(Index pair);
