@@ -24,6 +24,7 @@ _common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, Healt
 settings.register_profile("cpython", max_examples=300, **_common)
 settings.register_profile("sanitized", max_examples=80, **_common)
 settings.register_profile("pypy", max_examples=40, derandomize=True, database=None, **_common)
+settings.register_profile("long", max_examples=5000, **_common)  # for a search by hand
 settings.load_profile(
     os.environ.get("PAIRFUSE_HYPOTHESIS_PROFILE") or ("pypy" if IS_PYPY else "sanitized" if SANITIZED else "cpython")
 )
@@ -96,6 +97,13 @@ class MyInt(int):
 
 class MyStr(str):
     pass
+
+
+class ReversedList(list):
+    """A list subclass whose iterator disagrees with its storage: iteration decides."""
+
+    def __iter__(self):
+        return iter(list(list.__iter__(self))[::-1])
 
 
 class MyTuple(tuple):

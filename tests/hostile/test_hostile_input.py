@@ -21,6 +21,7 @@ from hostile import (
     MyTuple,
     MyTypeError,
     PanicException,
+    ReversedList,
     RaisingIndex,
     expected_outcome,
     matches,
@@ -35,6 +36,7 @@ ERRORS = [
     KeyError("key"),
     StopIteration(),
     MemoryError("not really"),
+    KeyboardInterrupt("interrupted"),
     PanicException("panic raised by Python code"),
 ]
 
@@ -66,6 +68,7 @@ def sequences_of(items, max_size):
     return st.one_of(
         st.lists(items, max_size=max_size),
         st.lists(items, max_size=max_size).map(tuple),
+        st.lists(items, max_size=max_size).map(ReversedList),
         st.builds(
             HostileSeq,
             st.lists(items, max_size=max_size),
