@@ -3,7 +3,17 @@
 // touches instead of the whole sequence per merge.
 //
 // It runs the incremental PairTrainer (core/fast_train.hpp, which states the
-// invariants and the performance notes) over one sequence of weight 1.
+// invariants and the design notes) over one sequence of weight 1, whose
+// buffer becomes the trainer's symbol array and then the result.
+//
+// Performance notes (bench/fit_bench.cpp, bytes of the 11 MB Python-library
+// corpus, 2-core VM shared with other jobs, minimum of several runs):
+// - first 1,000,000 bytes, 2,000 merges: 0.047 s wall / 0.034 s CPU, where
+//   the literal engine takes 10.2 s / 6.7 s (about 200 times);
+// - whole corpus, 32,000 merges: 1.2 s wall / 0.79 s CPU, about 27 to 32
+//   core::get_counts passes over the same sequence (0.037 s / 0.029 s),
+//   with a peak of 216 MiB beyond the 43 MiB input (24 bytes per unit in
+//   all); setup is about 0.1 s of it, the merge steps the rest.
 #pragma once
 
 #include <cstdint>
