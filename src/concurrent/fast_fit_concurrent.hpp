@@ -14,15 +14,16 @@
 // result of its distinct sequence, so results, table and records are those
 // of the literal engine.
 //
-// Performance notes (2-core VM; the 11 MB corpus of Python sources split into
-// 1.2 million words, 219 thousand distinct, 29,828 merges; bench/fit_bench.cpp):
-// about 0.5 s in all, of which the merge steps take half. Folding repeats
-// turns 11.3 million positions into 4.1 million. Grouping identical
-// sequences first hashed positions and compared vectors through their
-// indices (0.11 s); keys that carry hash, address and size, compared in
-// place, with the units prefetched, take 0.05 s. Sorting the distinct
-// sequences so that similar ones sit together made the steps about 15%
-// faster but cost more than it saved.
+// Performance notes (2-core VM shared with other jobs; the 11 MB corpus of
+// Python sources split into 1.2 million words, 219 thousand distinct, 29,828
+// merges; bench/fit_bench.cpp): 0.6 to 0.9 s wall, 0.5 to 0.7 s CPU over both
+// threads, of which the merge steps take about half; peak 130 MiB beyond
+// the input list. Folding repeats turns 11.3 million positions into 4.1
+// million. Grouping identical sequences first hashed positions and compared
+// vectors through their indices (0.11 s); keys that carry hash, address and
+// size, compared in place, with the units prefetched, take 0.05 s. Sorting
+// the distinct sequences so that similar ones sit together made the steps
+// about 15% faster but cost more than it saved.
 #pragma once
 
 #include <cstdint>
