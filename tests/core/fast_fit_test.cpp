@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,30 +15,9 @@
 namespace pairfuse::core {
 namespace {
 
-using log::Level;
-using testing::CapturingLogger;
 
-// Everything a training call shows to its caller.
-struct Outcome {
-  std::optional<FitResult> result;
-  std::optional<std::string> error;
-  std::vector<std::string> records;  // "LEVEL target module: message"
-};
-
-Outcome observe(const std::function<FitResult()>& run) {
-  Outcome outcome;
-  CapturingLogger logger(Level::debug);
-  try {
-    outcome.result = run();
-  } catch (const FatalError& e) {
-    outcome.error = e.message();
-  }
-  for (const auto& r : logger.records()) {
-    outcome.records.push_back(
-        fmt::format("{} {} {}: {}", log::level_name(r.level), r.target, r.module_path, r.message));
-  }
-  return outcome;
-}
+using Outcome = testing::Outcome<FitResult>;
+using testing::observe;
 
 void expect_same(const Outcome& fast, const Outcome& literal, const std::string& label) {
   ASSERT_EQ(fast.error, literal.error) << label;

@@ -74,6 +74,31 @@ inline std::optional<std::string> fatal_message(const std::function<void()>& fn)
   return std::nullopt;
 }
 
+// Everything a training call shows to its caller: its result or fatal error,
+// and every log record it wrote, as "LEVEL target module: message".
+template <typename Result>
+struct Outcome {
+  std::optional<Result> result;
+  std::optional<std::string> error;
+  std::vector<std::string> records;
+};
+
+template <typename Run>
+auto observe(Run&& run) {
+  Outcome<decltype(run())> outcome;
+  CapturingLogger logger(log::Level::debug);
+  try {
+    outcome.result = run();
+  } catch (const FatalError& e) {
+    outcome.error = e.message();
+  }
+  for (const auto& r : logger.records()) {
+    outcome.records.push_back(
+        fmt::format("{} {} {}: {}", log::level_name(r.level), r.target, r.module_path, r.message));
+  }
+  return outcome;
+}
+
 // "(1, 2) -> 4; (4, 3) -> 5", entries in table order.
 inline std::string describe(const MergeTable& table) {
   std::vector<std::string> parts;
