@@ -37,12 +37,12 @@
 #include <string>
 #include <vector>
 
-#include "concurrent/fast_batch.hpp"
-#include "concurrent/literal.hpp"
-#include "core/fast_decode.hpp"
-#include "core/fast_encode.hpp"
-#include "core/literal.hpp"
-#include "core/pair_ops.hpp"
+#include "concurrent/engine.hpp"
+#include "reference/literal_concurrent.hpp"
+#include "core/expansion_table.hpp"
+#include "core/encoder.hpp"
+#include "reference/literal.hpp"
+#include "reference/literal.hpp"
 
 namespace {
 
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     UnitSeq letters(1'000'000);
     for (Unit& u : letters) u = 'a' + static_cast<Unit>(rng() % 26);
     const MergeTable table = read_table(args[2]);
-    for (int i = 0; i < runs; ++i) core::fast::encode(letters, table);
+    for (int i = 0; i < runs; ++i) core::encode(letters, table);
     return 0;
   }
   if (only == "distinct") {  // the sequential encoder alone over the distinct words, by strategy
@@ -154,10 +154,10 @@ int main(int argc, char** argv) {
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     std::size_t units = 0;
     for (const auto& w : distinct) units += w.size();
-    const core::fast::RankedTable table(merges);
-    core::fast::Encoder encoder(table);
-    for (auto strategy : {core::fast::EncodeStrategy::automatic, core::fast::EncodeStrategy::window_scan,
-                          core::fast::EncodeStrategy::linked_list}) {
+    const core::RankedTable table(merges);
+    core::Encoder encoder(table);
+    for (auto strategy : {core::EncodeStrategy::automatic, core::EncodeStrategy::window_scan,
+                          core::EncodeStrategy::linked_list}) {
       const double s = median_seconds(runs, [&] {
         for (const auto& w : distinct) encoder.encode(w, strategy);
       });
@@ -169,30 +169,30 @@ int main(int argc, char** argv) {
   if (only == "small") {  // one short sequence per call: table preparation dominates
     const UnitSeq word{'d', 'e', 'f', ' '};
     const double fast = median_seconds(runs, [&] {
-      for (int i = 0; i < 1000; ++i) core::fast::encode(word, merges);
+      for (int i = 0; i < 1000; ++i) core::encode(word, merges);
     });
     const double literal = median_seconds(runs, [&] {
-      for (int i = 0; i < 1000; ++i) core::literal::encode(word, merges);
+      for (int i = 0; i < 1000; ++i) reference::encode(word, merges);
     });
     const double copy = median_seconds(runs, [&] {
       for (int i = 0; i < 1000; ++i) MergeTable copy = merges;
     });
     fmt::print("one 4-unit word per call: fast {:.1f} us, literal {:.1f} us, copying the table {:.1f} us\n",
                fast * 1e3, literal * 1e3, copy * 1e3);
-    const UnitSeq tokens = core::fast::encode(UnitSeq{'d', 'e', 'f', 'a', 'u', 'l', 't', ' '}, merges);
+    const UnitSeq tokens = core::encode(UnitSeq{'d', 'e', 'f', 'a', 'u', 'l', 't', ' '}, merges);
     const double fast_decode = median_seconds(runs, [&] {
-      for (int i = 0; i < 1000; ++i) core::fast::decode(tokens, merges);
+      for (int i = 0; i < 1000; ++i) core::decode(tokens, merges);
     });
     const double literal_decode = median_seconds(runs, [&] {
-      for (int i = 0; i < 1000; ++i) core::literal::decode(tokens, merges);
+      for (int i = 0; i < 1000; ++i) reference::decode(tokens, merges);
     });
     fmt::print("decode {} tokens per call: fast {:.1f} us, literal {:.1f} us\n", tokens.size(), fast_decode * 1e3,
                literal_decode * 1e3);
     return 0;
   }
   if (only == "threshold") {  // window scan against linked lists on slices of the corpus
-    const core::fast::RankedTable table(merges);
-    core::fast::Encoder encoder(table);
+    const core::RankedTable table(merges);
+    core::Encoder encoder(table);
     for (std::size_t length : {16, 32, 48, 64, 96, 128, 192, 256}) {
       std::vector<UnitSeq> slices;
       for (std::size_t at = 0; at + length <= data.size() && slices.size() < 20000; at += 997) {
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
         for (Unit& u : slices.back()) u = static_cast<unsigned char>(u);
       }
       fmt::print("length {:4}:", length);
-      for (auto strategy : {core::fast::EncodeStrategy::window_scan, core::fast::EncodeStrategy::linked_list}) {
+      for (auto strategy : {core::EncodeStrategy::window_scan, core::EncodeStrategy::linked_list}) {
         const double s = median_seconds(runs, [&] {
           for (const auto& w : slices) encoder.encode(w, strategy);
         });
@@ -213,36 +213,36 @@ int main(int argc, char** argv) {
   if (only == "profile-one") {  // for perf: the corpus as one sequence
     UnitSeq all(data.begin(), data.end());
     for (Unit& u : all) u = static_cast<unsigned char>(u);
-    for (int i = 0; i < runs; ++i) core::fast::encode(all, merges);
+    for (int i = 0; i < runs; ++i) core::encode(all, merges);
     return 0;
   }
   if (only == "profile-words") {  // for perf: the batch encode alone, many times
-    for (int i = 0; i < runs; ++i) concurrent::fast::encode_concurrent(words, merges);
+    for (int i = 0; i < runs; ++i) concurrent::encode_concurrent(words, merges);
     return 0;
   }
   if (part("words")) {
   std::vector<UnitSeq> encoded;
   const double enc = time_on_copies(runs, words, [&](std::vector<UnitSeq> w) {
-    return concurrent::fast::encode_concurrent(std::move(w), merges);
+    return concurrent::encode_concurrent(std::move(w), merges);
   });
-  encoded = concurrent::fast::encode_concurrent(words, merges);
+  encoded = concurrent::encode_concurrent(words, merges);
   std::size_t tokens = 0;
   for (const auto& e : encoded) tokens += e.size();
   const double copy = time_on_copies(runs, words, [&](std::vector<UnitSeq> w) {
-    return concurrent::fast::encode_concurrent(std::move(w), MergeTable{});
+    return concurrent::encode_concurrent(std::move(w), MergeTable{});
   });
   fmt::print("copy of the words (empty table): {:.3f} s\n", copy);
   fmt::print("encode_concurrent words: {:.3f} s, {:.1f} MB/s, {} tokens\n", enc, mb / enc, tokens);
 
   const double dec = time_on_copies(runs, encoded, [&](std::vector<UnitSeq> e) {
-    return concurrent::fast::decode_concurrent(std::move(e), merges);
+    return concurrent::decode_concurrent(std::move(e), merges);
   });
   fmt::print("decode_concurrent words: {:.3f} s, {:.1f} MB/s of output\n", dec, mb / dec);
-  if (concurrent::fast::decode_concurrent(encoded, merges) != words) fmt::print("DECODE MISMATCH\n");
+  if (concurrent::decode_concurrent(encoded, merges) != words) fmt::print("DECODE MISMATCH\n");
 
   if (std::getenv("LITERAL")) {
     const double lit = time_on_copies(1, words, [&](std::vector<UnitSeq> w) {
-      return concurrent::literal::encode_concurrent(std::move(w), merges);
+      return reference::encode_concurrent(std::move(w), merges);
     });
     fmt::print("literal encode_concurrent words: {:.3f} s, {:.1f} MB/s\n", lit, mb / lit);
   }
@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
   if (part("one")) {
   UnitSeq all(data.begin(), data.end());
   for (Unit& u : all) u = static_cast<unsigned char>(u);
-  const double one = time_on_copies(std::min(runs, 3), all, [&](UnitSeq u) { return core::fast::encode(std::move(u), merges); });
+  const double one = time_on_copies(std::min(runs, 3), all, [&](UnitSeq u) { return core::encode(std::move(u), merges); });
   fmt::print("encode corpus as one sequence: {:.3f} s, {:.1f} MB/s\n", one, mb / one);
 
   }
@@ -268,11 +268,11 @@ int main(int argc, char** argv) {
   if (args.size() > 2) letter_merges = read_table(args[2]);
   const UnitSeq run(1'000'000, 'a');
   for (const auto& [name, units] : {std::pair<const char*, const UnitSeq&>{"run of a", run}, {"random letters", letters}}) {
-    const double counts = median_seconds(runs, [&] { return core::get_counts(units).size(); });
+    const double counts = median_seconds(runs, [&] { return reference::get_counts(units).size(); });
     for (const auto& [table_name, table] :
          {std::pair<const char*, const MergeTable&>{"words table", merges}, {"letters table", letter_merges}}) {
       if (table.empty()) continue;
-      const double s = time_on_copies(runs, units, [&](UnitSeq u) { return core::fast::encode(std::move(u), table); });
+      const double s = time_on_copies(runs, units, [&](UnitSeq u) { return core::encode(std::move(u), table); });
       fmt::print("encode 1,000,000 {} ({}): {:.4f} s = {:.1f} counting passes ({:.4f} s each)\n", name, table_name, s,
                  s / counts, counts);
     }

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "core/engine.hpp"
-#include "core/literal.hpp"
-#include "core/pair_ops.hpp"
+#include "reference/literal.hpp"
+#include "reference/literal.hpp"
 
 namespace {
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
 
   if (mode == "counts") {
     std::size_t pairs = 0;
-    const double s = median_seconds(runs, [&] { pairs = pairfuse::core::get_counts(units).size(); });
+    const double s = median_seconds(runs, [&] { pairs = pairfuse::reference::get_counts(units).size(); });
     fmt::print("{{\"seconds\": {}, \"units\": {}, \"pairs\": {}}}\n", s, units.size(), pairs);
     return 0;
   }
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     std::size_t learned = 0, tokens = 0;
     const double s = median_seconds(runs, [&] {
       auto result = mode == "fit" ? pairfuse::core::fit(units, distinct + merges)
-                                  : pairfuse::core::literal::fit(units, distinct + merges);
+                                  : pairfuse::reference::fit(units, distinct + merges);
       learned = result.merges.size();
       tokens = result.units.size();
     });
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     const pairfuse::MergeTable table = pairfuse::core::fit(units, distinct + merges).merges;
     std::size_t tokens = 0;
     const double s = median_seconds(runs, [&] {
-      tokens = (mode == "encode" ? pairfuse::core::encode(units, table) : pairfuse::core::literal::encode(units, table))
+      tokens = (mode == "encode" ? pairfuse::core::encode(units, table) : pairfuse::reference::encode(units, table))
                    .size();
     });
     fmt::print("{{\"seconds\": {}, \"units\": {}, \"merges\": {}, \"tokens\": {}}}\n", s, units.size(), table.size(),

@@ -1,6 +1,6 @@
 // Timings for tuning the fast trainers on a byte corpus (engine only, no Python).
 //
-//   fit_bench counts FILE [LIMIT]             one core::get_counts pass
+//   fit_bench counts FILE [LIMIT]             one reference::get_counts pass
 //   fit_bench fit FILE LIMIT MERGES           fast fit, MERGES merges on the first LIMIT bytes (0: all)
 //   fit_bench fit-literal FILE LIMIT MERGES   the same with the literal engine
 //   fit_bench words FILE MERGES               fast fit_concurrent over the corpus split into words
@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "concurrent/fast_fit_concurrent.hpp"
-#include "core/fast_fit.hpp"
-#include "core/literal.hpp"
-#include "core/pair_ops.hpp"
+#include "concurrent/fit_concurrent.hpp"
+#include "core/fit.hpp"
+#include "reference/literal.hpp"
+#include "reference/literal.hpp"
 
 namespace {
 
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     const UnitSeq units = read_bytes(args[1], number(2));
     time_runs(
         mode, [] { return 0; },
-        [&](int) { return fmt::format("{} units, {} pairs", units.size(), pairfuse::core::get_counts(units).size()); });
+        [&](int) { return fmt::format("{} units, {} pairs", units.size(), pairfuse::reference::get_counts(units).size()); });
     return 0;
   }
   if (mode == "fit" || mode == "fit-literal") {
@@ -149,8 +149,8 @@ int main(int argc, char** argv) {
     time_runs(
         mode, [&] { return units; },
         [&](UnitSeq input) {
-          const auto result = mode == "fit" ? pairfuse::core::fast::fit(std::move(input), target)
-                                            : pairfuse::core::literal::fit(std::move(input), target);
+          const auto result = mode == "fit" ? pairfuse::core::fit(std::move(input), target)
+                                            : pairfuse::reference::fit(std::move(input), target);
           return fmt::format("{} units, {} merges, {} tokens", units.size(), result.merges.size(),
                              result.units.size());
         });
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
         mode, [&] { return split_words(units); },
         [&](std::vector<UnitSeq> words) {
           const std::size_t word_count = words.size();
-          const auto result = pairfuse::concurrent::fast::fit_concurrent(std::move(words), target);
+          const auto result = pairfuse::concurrent::fit_concurrent(std::move(words), target);
           std::size_t tokens = 0;
           for (const auto& w : result.units_list) tokens += w.size();
           return fmt::format("{} words, {} merges, {} tokens", word_count, result.merges.size(), tokens);

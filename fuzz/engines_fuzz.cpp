@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "concurrent/engine.hpp"
-#include "concurrent/literal.hpp"
+#include "reference/literal_concurrent.hpp"
 #include "core/engine.hpp"
-#include "core/literal.hpp"
+#include "reference/literal.hpp"
 #include "fuzz_support.hpp"
 
 namespace pairfuse::fuzz {
@@ -35,7 +35,7 @@ void fuzz_fit(FuzzedDataProvider& in) {
   const std::uint64_t target = consume_target(in, distinct_units({units}));
   const std::string input = fmt::format("fit({}, {})", describe(units), target);
 
-  const auto expected = outcome_of([&] { return core::literal::fit(units, target); });
+  const auto expected = outcome_of([&] { return reference::fit(units, target); });
   require_same("core::fit against the literal engine", expected,
                outcome_of([&] { return core::fit(units, target); }), input);
 
@@ -62,7 +62,7 @@ void fuzz_fit_concurrent(FuzzedDataProvider& in) {
   const std::uint64_t target = consume_target(in, distinct_units(list));
   const std::string input = fmt::format("fit_concurrent({}, {})", describe(list), target);
 
-  const auto expected = outcome_of([&] { return concurrent::literal::fit_concurrent(list, target); });
+  const auto expected = outcome_of([&] { return reference::fit_concurrent(list, target); });
   require_same("concurrent::fit_concurrent against the literal engine", expected,
                outcome_of([&] { return concurrent::fit_concurrent(list, target); }), input);
   if (!expected.ok()) return;
@@ -99,10 +99,10 @@ void fuzz_encode_decode(FuzzedDataProvider& in) {
   if (single) {
     const UnitSeq& units = list.front();
     require_same("core::encode against the literal engine",
-                 outcome_of([&] { return core::literal::encode(units, table); }),
+                 outcome_of([&] { return reference::encode(units, table); }),
                  outcome_of([&] { return core::encode(units, table); }), input);
   } else {
-    const auto expected = outcome_of([&] { return concurrent::literal::encode_concurrent(list, table); });
+    const auto expected = outcome_of([&] { return reference::encode_concurrent(list, table); });
     require_same("concurrent::encode_concurrent against the literal engine", expected,
                  outcome_of([&] { return concurrent::encode_concurrent(list, table); }), input);
     for (std::size_t k = 0; k < list.size(); ++k) {
@@ -116,12 +116,12 @@ void fuzz_encode_decode(FuzzedDataProvider& in) {
   if (!model.first_endless_token(list) && model.expanded_length(list) > kDecodeLimit) return;
   if (single) {
     const UnitSeq& units = list.front();
-    const auto expected = outcome_of([&] { return core::literal::decode(units, table); });
+    const auto expected = outcome_of([&] { return reference::decode(units, table); });
     require_same("core::decode against the literal engine", expected,
                  outcome_of([&] { return core::decode(units, table); }), input);
   } else {
     require_same("concurrent::decode_concurrent against the literal engine",
-                 outcome_of([&] { return concurrent::literal::decode_concurrent(list, table); }),
+                 outcome_of([&] { return reference::decode_concurrent(list, table); }),
                  outcome_of([&] { return concurrent::decode_concurrent(list, table); }), input);
   }
 }

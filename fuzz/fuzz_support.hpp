@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "concurrent/literal.hpp"
-#include "core/literal.hpp"
+#include "reference/literal_concurrent.hpp"
+#include "reference/literal.hpp"
 #include "fatal.hpp"
 #include "types.hpp"
 

@@ -18,7 +18,7 @@
 
 #include "concurrent/engine.hpp"
 #include "core/engine.hpp"
-#include "core/literal.hpp"
+#include "reference/literal.hpp"
 #include "fuzz_support.hpp"
 
 namespace pairfuse::fuzz {
@@ -120,7 +120,7 @@ void check_list(const MergeTable& table, const DecodeModel& model, const std::ve
     require_same("encode of one sequence against its place in a batch", success<UnitSeq>((*encoded.value)[k]), alone,
                  context);
     check_encoded(table, list[k], *alone.value, context);
-    require_same("encode against the literal engine", outcome_of([&] { return core::literal::encode(list[k], table); }),
+    require_same("encode against the literal engine", outcome_of([&] { return reference::encode(list[k], table); }),
                  alone, context);
   }
 

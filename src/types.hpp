@@ -84,7 +84,6 @@ class MergeTable {
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
-  const std::vector<Entry>& entries() const { return entries_; }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
 

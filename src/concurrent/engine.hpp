@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "concurrent/literal.hpp"
+#include "core/training.hpp"
 #include "types.hpp"
 
 namespace pairfuse::concurrent {
 
 // Trains one table over all sequences; pairs never cross a sequence boundary.
-FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size);
+FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size,
+                                   core::TrainingObserver* observer = nullptr);
 std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges);
 std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges);
 

@@ -3,15 +3,16 @@
 
 #include <cstdint>
 
-#include "core/literal.hpp"
+#include "core/training.hpp"
 #include "types.hpp"
 
 namespace pairfuse::core {
 
 // Learns merges over one sequence until `target_vocab_size` is reached or no
 // pair is left. Fatal errors: no units; a target not above the number of
-// distinct units; no 32-bit id left for a merge.
-FitResult fit(UnitSeq units, std::uint64_t target_vocab_size);
+// distinct units; no 32-bit id left for a merge. Progress goes to the log
+// and, when given, to `observer`.
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer = nullptr);
 
 // Applies the lowest-ranked (lowest id) pair present, at all its occurrences,
 // until the lowest-ranked pair present is not in the table.

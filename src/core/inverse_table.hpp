@@ -1,8 +1,6 @@
-// The inverse of a merge table (id -> pair) and the cycle guard of decoding.
+// The inverse of a merge table (id -> pair), which decoding expands, and the
+// fatal error for an id whose expansion never ends.
 #pragma once
-
-#include <optional>
-#include <span>
 
 #include "types.hpp"
 
@@ -13,15 +11,8 @@ using InverseTable = absl::flat_hash_map<Unit, UnitPair>;
 
 InverseTable build_inverse_table(const MergeTable& merges);
 
-// The first token of `units` whose expansion reaches a cycle of the table
-// (an id that occurs in its own expansion), or nothing when every token
-// expands in finitely many steps.
-std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const InverseTable& inverse);
-
-// Raises the fatal error for the first token of `units` that reaches a cycle.
-void check_expansions_finite(std::span<const Unit> units, const InverseTable& inverse);
-
-// The same check over several sequences, in order, sharing the work of the walk.
-void check_expansions_finite(std::span<const UnitSeq> units_list, const InverseTable& inverse);
+// The fatal error for `token`, whose expansion reaches a cycle of the table
+// (an id that occurs in its own expansion).
+[[noreturn]] void raise_cycle(Unit token);
 
 }  // namespace pairfuse::core

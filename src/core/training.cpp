@@ -23,14 +23,4 @@ Unit next_token_id(Unit last_id, std::uint64_t step) {
   return last_id + 1;
 }
 
-UnitPair most_frequent_pair(const PairCounts& counts) {
-  auto it = counts.begin();
-  TrainingCandidate best{it->second, it->first};
-  for (++it; it != counts.end(); ++it) {
-    TrainingCandidate candidate{it->second, it->first};
-    if (better_training_candidate(candidate, best)) best = candidate;
-  }
-  return best.pair;
-}
-
 }  // namespace pairfuse::core

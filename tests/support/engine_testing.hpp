@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/training.hpp"
 #include "fatal.hpp"
 #include "log.hpp"
 #include "types.hpp"
@@ -100,6 +101,36 @@ auto observe(Run&& run) {
 }
 
 // "(1, 2) -> 4; (4, 3) -> 5", entries in table order.
+inline std::string describe(const MergeTable& table);
+
+inline const UnitSeq& sequences_of(const core::FitResult& r) { return r.units; }
+inline const std::vector<UnitSeq>& sequences_of(const concurrent::FitConcurrentResult& r) { return r.units_list; }
+
+// Two training calls showed the same to their callers: error, sequences,
+// table in order, and log records.
+template <typename Result>
+void expect_same(const Outcome<Result>& actual, const Outcome<Result>& expected, const std::string& label) {
+  ASSERT_EQ(actual.error, expected.error) << label;
+  if (expected.result) {
+    ASSERT_TRUE(actual.result.has_value()) << label;
+    EXPECT_EQ(sequences_of(*actual.result), sequences_of(*expected.result)) << label;
+    EXPECT_EQ(describe(actual.result->merges), describe(expected.result->merges)) << label;
+  }
+  EXPECT_EQ(actual.records, expected.records) << label;
+}
+
+// Writes what a trainer reports to its observer in the words of its info
+// records, so that the two can be compared.
+class RecordingObserver : public core::TrainingObserver {
+ public:
+  void on_plan(std::uint64_t planned) override { events.push_back(fmt::format("Performing {} merges.", planned)); }
+  void on_merge(std::uint64_t step, std::uint64_t planned, UnitPair pair, Unit id) override {
+    events.push_back(fmt::format("Merge {}/{}: {} -> {}", step, planned, pair, id));
+  }
+  void on_no_pairs_left() override { events.push_back("No pairs to merge."); }
+  std::vector<std::string> events;
+};
+
 inline std::string describe(const MergeTable& table) {
   std::vector<std::string> parts;
   for (const auto& [pair, id] : table) parts.push_back(fmt::format("{} -> {}", pair, id));

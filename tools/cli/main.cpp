@@ -69,9 +69,9 @@ void run_train(const Options& options) {
 
   MergeTable merges;
   if (options.split == Split::none) {
-    merges = core::fit(std::move(pieces.front()), *options.vocab_size).merges;
+    merges = core::fit(std::move(pieces.front()), *options.vocab_size, reporter.observer()).merges;
   } else {
-    merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size).merges;
+    merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size, reporter.observer()).merges;
   }
   reporter.finish();
   output.commit(format_merge_file(merges));

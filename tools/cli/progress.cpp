@@ -6,9 +6,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <optional>
 #include <string_view>
 
 namespace pairfuse::cli {
@@ -16,30 +14,6 @@ namespace {
 
 // Redrawing on every merge would make the terminal the bottleneck of fast runs.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-
-std::optional<std::uint64_t> take_number(std::string_view& text) {
-  std::uint64_t n = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-  if (ec != std::errc() || ptr == text.data()) return std::nullopt;
-  text.remove_prefix(static_cast<std::size_t>(ptr - text.data()));
-  return n;
-}
-
-// "Performing {} merges." -> planned merges.
-std::optional<std::uint64_t> parse_plan(std::string_view message) {
-  if (!message.starts_with("Performing ")) return std::nullopt;
-  message.remove_prefix(11);
-  return take_number(message);
-}
-
-// "Merge {}/{}: ..." -> step number.
-std::optional<std::uint64_t> parse_merge_step(std::string_view message) {
-  if (!message.starts_with("Merge ")) return std::nullopt;
-  message.remove_prefix(6);
-  auto step = take_number(message);
-  if (!step || !message.starts_with('/')) return std::nullopt;
-  return step;
-}
 
 std::string format_duration(double seconds) {
   if (!(seconds >= 0) || seconds > 99 * 3600.0) return "--:--:--";
@@ -70,35 +44,36 @@ TrainingReporter::TrainingReporter(Verbosity verbosity, std::uint64_t merge_boun
   } else {
     mode_ = Mode::silent;
   }
-  if (mode_ == Mode::silent) return;
+  if (mode_ != Mode::records) return;
   previous_logger_ = log::set_logger(this);
   log::set_max_level(verbosity == Verbosity::debug_records ? log::Level::debug : log::Level::info);
 }
 
 TrainingReporter::~TrainingReporter() {
-  if (mode_ == Mode::silent) return;
-  log::set_max_level(log::Level::off);
-  log::set_logger(previous_logger_);
+  if (mode_ == Mode::records) {
+    log::set_max_level(log::Level::off);
+    log::set_logger(previous_logger_);
+  }
   // A failed run leaves the bar as it was; the error goes on the next line.
   if (line_open_) write_stderr("\n");
 }
 
 void TrainingReporter::log(const log::Record& record) {
-  if (mode_ == Mode::records) {
-    write_stderr(fmt::format("{} {}: {}\n", log::level_name(record.level), record.target, record.message));
-    return;
-  }
-  if (auto planned = parse_plan(record.message)) {
-    planned_ = *planned;
-    start_ = Clock::now();
-    draw(false);
-  } else if (auto step = parse_merge_step(record.message)) {
-    done_ = *step;
-    if (Clock::now() - last_draw_ >= kRedrawInterval) draw(false);
-  } else if (record.message == "No pairs to merge.") {
-    stopped_early_ = true;
-  }
+  write_stderr(fmt::format("{} {}: {}\n", log::level_name(record.level), record.target, record.message));
 }
+
+void TrainingReporter::on_plan(std::uint64_t planned) {
+  planned_ = planned;
+  start_ = Clock::now();
+  draw(false);
+}
+
+void TrainingReporter::on_merge(std::uint64_t step, std::uint64_t /*planned*/, UnitPair /*pair*/, Unit /*id*/) {
+  done_ = step;
+  if (Clock::now() - last_draw_ >= kRedrawInterval) draw(false);
+}
+
+void TrainingReporter::on_no_pairs_left() { stopped_early_ = true; }
 
 void TrainingReporter::finish() {
   if (mode_ != Mode::bar || planned_ == 0) return;

@@ -1,20 +1,22 @@
-// Training progress on standard error, fed by the engine's log records.
+// Training progress on standard error: a bar fed by the engine's training
+// observer, or the engine's log records as text.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "core/training.hpp"
 #include "log.hpp"
 #include "options.hpp"
 
 namespace pairfuse::cli {
 
-// While it lives, it is the engine's logger: with normal verbosity and a
-// terminal on standard error it draws a progress bar from the "Merge i/N"
-// records, redrawn in place; with --verbose it prints each record; otherwise
-// it leaves logging off, so the engine formats nothing.
-class TrainingReporter final : public log::Logger {
+// With normal verbosity and a terminal on standard error it draws a progress
+// bar, redrawn in place, from what the trainer reports to observer(); with
+// --verbose it is the engine's logger while it lives and prints each record;
+// otherwise logging stays off, so the engine formats nothing.
+class TrainingReporter final : public log::Logger, public core::TrainingObserver {
  public:
   // `merge_bound` is the most merges the input allows (units minus
   // sequences): training may plan far more and then stop for lack of pairs,
@@ -25,6 +27,12 @@ class TrainingReporter final : public log::Logger {
   TrainingReporter& operator=(const TrainingReporter&) = delete;
 
   void log(const log::Record& record) override;
+  void on_plan(std::uint64_t planned) override;
+  void on_merge(std::uint64_t step, std::uint64_t planned, UnitPair pair, Unit id) override;
+  void on_no_pairs_left() override;
+
+  // What to hand the trainer: this reporter when it draws a bar, else nothing.
+  core::TrainingObserver* observer() { return mode_ == Mode::bar ? this : nullptr; }
 
   // Training returned: leaves the bar in its final state on its own line.
   void finish();

@@ -1,0 +1,29 @@
+// Identical sequences of a batch, found on the worker pool: each input
+// position maps to its distinct sequence, each distinct sequence has a
+// representative position and a weight (how many positions hold it).
+//
+// Performance notes (the 1.2 million words of the Python standard library,
+// 219 thousand distinct): grouping first hashed positions and compared
+// vectors through their indices (0.11 s); keys that carry hash, address and
+// size, compared in place, with the units prefetched, take 0.05 s. The
+// per-position arrays use huge pages: fresh small pages cost more than the
+// hashing itself on some virtual machines (see core/huge_array.hpp).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/huge_array.hpp"
+#include "types.hpp"
+
+namespace pairfuse::concurrent {
+
+struct DistinctSequences {
+  core::HugeArray<std::size_t> of_input;    // distinct sequence of each input position
+  std::vector<std::size_t> representative;  // first input position of each distinct sequence
+  std::vector<PairCount> weight;            // how many input positions hold it
+};
+
+DistinctSequences find_distinct(const std::vector<UnitSeq>& units_list);
+
+}  // namespace pairfuse::concurrent

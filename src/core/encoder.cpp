@@ -1,0 +1,349 @@
+#include "core/encoder.hpp"
+
+#include "core/engine.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <tuple>
+
+namespace pairfuse::core {
+
+using Order = RankedTable::Order;
+
+namespace {
+
+// True when a window missing from the table, and smaller than `pair`, is
+// present: it ties with `pair` on rank 2147483647 and wins the tie.
+template <typename Windows>
+bool smaller_missing_pair_present(const RankedTable& table, const UnitPair& pair, Windows&& for_each_window) {
+  bool found = false;
+  for_each_window([&](Unit left, Unit right) {
+    const UnitPair window{left, right};
+    if (window < pair && table.order_of(left, right) == RankedTable::kAbsent) found = true;
+    return !found;
+  });
+  return found;
+}
+
+// The window scan over the units u[0, m) and the ranks o[0, m - 1) of their
+// windows, rewritten in place; returns the new length. `Ranks` says how a
+// window ranks and which entry, if any, the lowest-ranked window applies:
+//   Rank rank(Unit left, Unit right) const;
+//   static bool before(const Rank& a, const Rank& b);       strict order
+//   static bool same_pair(const Rank& a, const Rank& b);
+//   std::optional<MergeTable::Entry> entry_to_apply(const Rank& lowest, units, ranks, m) const;
+// Each pass applies one pair left to right without overlap and never looks
+// at the windows it creates; those only compete in later choices.
+template <typename Ranks>
+std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, std::size_t m) {
+  if (m < 2) return m;
+  for (std::size_t i = 0; i + 1 < m; ++i) o[i] = ranks.rank(u[i], u[i + 1]);
+  // The first window holding the lowest rank.
+  std::size_t first = 0;
+  for (std::size_t i = 1; i + 1 < m; ++i) {
+    if (Ranks::before(o[i], o[first])) first = i;
+  }
+  while (true) {
+    const std::optional<MergeTable::Entry> entry = ranks.entry_to_apply(o[first], u, o, m);
+    if (!entry) break;
+    const typename Ranks::Rank applied = o[first];
+    // The windows before first - 1 stay as they are: their minimum is found
+    // here, that of the rewritten part during the pass, giving the next choice
+    // without another scan.
+    std::size_t next_first = m;  // none yet
+    auto consider = [&](std::size_t i) {
+      if (next_first == m || Ranks::before(o[i], o[next_first])) next_first = i;
+    };
+    for (std::size_t i = 0; i + 1 < first; ++i) consider(i);
+    // Compact in place: w writes, r reads, w <= r. Only o[w - 1] is written
+    // per step, so o[r - 1] and o[r] still describe the windows before the
+    // pass when they are read.
+    std::size_t w = first;
+    std::size_t r = first;
+    bool prev_replaced = false;
+    while (r < m) {
+      if (r + 1 < m && Ranks::same_pair(o[r], applied)) {
+        u[w] = entry->id;
+        if (w > 0) o[w - 1] = ranks.rank(u[w - 1], entry->id);
+        prev_replaced = true;
+        r += 2;
+      } else {
+        u[w] = u[r];
+        if (w > 0) o[w - 1] = prev_replaced ? ranks.rank(u[w - 1], u[w]) : o[r - 1];
+        prev_replaced = false;
+        r += 1;
+      }
+      if (w > 0) consider(w - 1);
+      ++w;
+    }
+    m = w;
+    if (m < 2) break;
+    first = next_first;
+  }
+  return m;
+}
+
+// Windows ranked by a prepared RankedTable: the order of a table pair, or
+// kAbsent. A missing pair ranks as 2147483647 and so ties with table pairs
+// of that id: only then is the smallest present missing pair looked for.
+struct TableRanks {
+  using Rank = Order;
+  const RankedTable& table;
+
+  Rank rank(Unit left, Unit right) const { return table.order_of(left, right); }
+  static bool before(Rank a, Rank b) { return a < b; }
+  static bool same_pair(Rank a, Rank b) { return a == b; }
+  std::optional<MergeTable::Entry> entry_to_apply(Rank lowest, const Unit* u, const Rank* o, std::size_t m) const {
+    if (lowest == RankedTable::kAbsent) return std::nullopt;
+    const MergeTable::Entry& entry = table.entry(lowest);
+    if (entry.id == kMaxUnit && smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+          for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (o[i] == RankedTable::kAbsent && !visit(u[i], u[i + 1])) return;
+          }
+        })) {
+      return std::nullopt;
+    }
+    return entry;
+  }
+};
+
+// Windows ranked straight from the MergeTable: (rank, pair), a missing pair
+// ranking as 2147483647, exactly the literal comparison. Needs no prepared
+// table, so a single short sequence costs no more than its own windows; ties
+// with missing pairs need no special case, since missing pairs take part in
+// the minimum.
+struct DirectRanks {
+  struct Rank {
+    Unit rank;
+    UnitPair pair;
+    bool in_table;
+  };
+  const MergeTable& merges;
+
+  Rank rank(Unit left, Unit right) const {
+    const UnitPair pair{left, right};
+    const Unit* id = merges.find(pair);
+    return {id != nullptr ? *id : kMaxUnit, pair, id != nullptr};
+  }
+  static bool before(const Rank& a, const Rank& b) {
+    return a.rank != b.rank ? a.rank < b.rank : a.pair < b.pair;
+  }
+  static bool same_pair(const Rank& a, const Rank& b) { return a.pair == b.pair; }
+  std::optional<MergeTable::Entry> entry_to_apply(const Rank& lowest, const Unit*, const Rank*, std::size_t) const {
+    if (!lowest.in_table) return std::nullopt;
+    return MergeTable::Entry{lowest.pair, lowest.rank};
+  }
+};
+
+}  // namespace
+
+UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
+  units_.assign(input.begin(), input.end());
+  orders_.resize(input.size() - 1);
+  const std::size_t m = window_scan(TableRanks{*table_}, units_.data(), orders_.data(), units_.size());
+  return UnitSeq(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(m));
+}
+
+// Units linked by index. `Index` is 32-bit below 2^32 - 2 units, 64-bit above.
+template <typename Index>
+struct Encoder::LinkedLists {
+  static constexpr Index kEnd = std::numeric_limits<Index>::max();
+  static constexpr Index kTombstone = kEnd - 1;  // in `next`: the unit was merged into its left neighbour
+
+  struct Node {
+    Unit value;
+    Index prev;
+    Index next;
+  };
+
+  enum : std::uint8_t { kQueued = 1, kUnsorted = 2, kTouched = 4 };
+  static constexpr std::size_t kPrefetchDistance = 16;
+
+  std::vector<Node> nodes;
+  // Candidate positions (left member) per order; see the header for staleness.
+  std::vector<std::vector<Index>> positions;
+  std::vector<std::uint8_t> flags;
+  std::vector<Order> touched;
+  std::vector<Order> heap;  // min-heap of queued orders
+  std::vector<Index> work;
+
+  void add(Order order, Index pos) {
+    std::vector<Index>& list = positions[order];
+    if (!(flags[order] & kTouched)) {
+      flags[order] |= kTouched;
+      touched.push_back(order);
+    }
+    if (!list.empty() && pos <= list.back()) flags[order] |= kUnsorted;
+    list.push_back(pos);
+    if (!(flags[order] & kQueued)) {
+      flags[order] |= kQueued;
+      heap.push_back(order);
+      std::push_heap(heap.begin(), heap.end(), std::greater<>());
+    }
+  }
+
+  // Records the window starting at `pos` if its pair is in the table.
+  void add_window(const RankedTable& table, Index pos) {
+    const Index next = nodes[pos].next;
+    if (next == kEnd) return;
+    const Order order = table.order_of(nodes[pos].value, nodes[next].value);
+    if (order != RankedTable::kAbsent) add(order, pos);
+  }
+
+  bool occurs_at(Index pos, const UnitPair& pair) const {
+    const Node& node = nodes[pos];
+    return node.next != kTombstone && node.next != kEnd && node.value == pair.left &&
+           nodes[node.next].value == pair.right;
+  }
+
+  UnitSeq encode(const RankedTable& table, std::span<const Unit> units) {
+    const std::size_t n = units.size();
+    reset();  // also after a call that ended in an exception
+    if (positions.size() < table.size()) {
+      positions.resize(table.size());
+      flags.resize(table.size(), 0);
+    }
+    nodes.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      nodes[i] = {units[i], i == 0 ? kEnd : static_cast<Index>(i - 1), i + 1 == n ? kEnd : static_cast<Index>(i + 1)};
+    }
+    // Initial windows arrive in ascending order: append, then heapify once.
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      const Order order = table.order_of(units[i], units[i + 1]);
+      if (order == RankedTable::kAbsent) continue;
+      if (flags[order] == 0) {
+        flags[order] = kQueued | kTouched;
+        touched.push_back(order);
+        heap.push_back(order);
+      }
+      positions[order].push_back(static_cast<Index>(i));
+    }
+    std::make_heap(heap.begin(), heap.end(), std::greater<>());
+
+    std::size_t live = n;
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+      const Order order = heap.back();
+      heap.pop_back();
+      work.swap(positions[order]);
+      positions[order].clear();
+      if (flags[order] & kUnsorted) {
+        std::sort(work.begin(), work.end());
+        work.erase(std::unique(work.begin(), work.end()), work.end());
+      }
+      flags[order] &= static_cast<std::uint8_t>(~kUnsorted);
+      const MergeTable::Entry& entry = table.entry(order);
+
+      if (entry.id == kMaxUnit) {
+        const bool present =
+            std::any_of(work.begin(), work.end(), [&](Index pos) { return occurs_at(pos, entry.pair); });
+        if (!present) {
+          flags[order] &= static_cast<std::uint8_t>(~kQueued);
+          continue;
+        }
+        if (smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+              for (Index i = 0; nodes[i].next != kEnd; i = nodes[i].next) {
+                if (!visit(nodes[i].value, nodes[nodes[i].next].value)) return;
+              }
+            })) {
+          break;
+        }
+      }
+
+      // One pass, left to right. The right window of a replacement is
+      // recorded only once the next replacement shows it survives (`pending`).
+      Index pending = kEnd;
+      const std::size_t count = work.size();
+      for (std::size_t i = 0; i < count; ++i) {
+        // Positions are sparse in a long sequence: fetch ahead, each check is otherwise a cache miss.
+        if (i + kPrefetchDistance < count) __builtin_prefetch(&nodes[work[i + kPrefetchDistance]]);
+        const Index p = work[i];
+        if (!occurs_at(p, entry.pair)) continue;
+        Node& node = nodes[p];
+        const Index q = node.next;
+        const Index r = nodes[q].next;
+        node.value = entry.id;
+        node.next = r;
+        if (r != kEnd) nodes[r].prev = p;
+        nodes[q].next = kTombstone;
+        --live;
+        const Index l = node.prev;
+        if (pending != kEnd && pending != l) add_window(table, pending);
+        if (l != kEnd) add_window(table, l);
+        pending = p;
+      }
+      if (pending != kEnd) add_window(table, pending);
+
+      // A pass can re-create its own pair; it then stays queued.
+      if (positions[order].empty()) {
+        flags[order] &= static_cast<std::uint8_t>(~kQueued);
+      } else {
+        heap.push_back(order);
+        std::push_heap(heap.begin(), heap.end(), std::greater<>());
+      }
+    }
+
+    // The first unit is never a right member, so it heads the list.
+    UnitSeq out;
+    out.reserve(live);
+    if (n > 0) {
+      for (Index i = 0; i != kEnd; i = nodes[i].next) out.push_back(nodes[i].value);
+    }
+    return out;
+  }
+
+  void reset() {
+    for (const Order order : touched) {
+      positions[order].clear();
+      flags[order] = 0;
+    }
+    touched.clear();
+    heap.clear();
+    work.clear();
+  }
+};
+
+Encoder::Encoder(const RankedTable& table) : table_(&table) {}
+Encoder::~Encoder() = default;
+Encoder::Encoder(Encoder&&) noexcept = default;
+
+UnitSeq Encoder::encode(std::span<const Unit> units, EncodeStrategy strategy) {
+  if (units.size() < 2 || table_->size() == 0) return UnitSeq(units.begin(), units.end());
+  constexpr std::size_t kNarrowLimit = std::numeric_limits<std::uint32_t>::max() - 2;
+  if (strategy == EncodeStrategy::automatic) {
+    strategy = units.size() <= kWindowScanLimit   ? EncodeStrategy::window_scan
+               : units.size() < kNarrowLimit ? EncodeStrategy::linked_list
+                                                  : EncodeStrategy::linked_list_wide;
+  }
+  switch (strategy) {
+    case EncodeStrategy::window_scan:
+      return encode_window_scan(units);
+    case EncodeStrategy::linked_list:
+      if (units.size() < kNarrowLimit) {
+        if (!narrow_) narrow_ = std::make_unique<LinkedLists<std::uint32_t>>();
+        return narrow_->encode(*table_, units);
+      }
+      [[fallthrough]];
+    default:
+      if (!wide_) wide_ = std::make_unique<LinkedLists<std::uint64_t>>();
+      return wide_->encode(*table_, units);
+  }
+}
+
+UnitSeq encode(UnitSeq units, const MergeTable& merges) {
+  if (units.size() < 2 || merges.empty()) return units;
+  if (units.size() <= kWindowScanLimit) {
+    // One short sequence: ranked straight from the table, which costs less
+    // than preparing a RankedTable.
+    std::vector<DirectRanks::Rank> ranks(units.size() - 1);
+    units.resize(window_scan(DirectRanks{merges}, units.data(), ranks.data(), units.size()));
+    return units;
+  }
+  const RankedTable table(merges);
+  Encoder encoder(table);
+  return encoder.encode(units);
+}
+
+}  // namespace pairfuse::core

@@ -1,0 +1,86 @@
+// The position of each key in a list of distinct integer keys, built once and
+// then only read (so one instance serves many threads). Used wherever a hot
+// loop looks keys up: pairs in the encoder's ranked table, ids in the
+// decoder's expansion table.
+//
+// Open addressing with linear probing at a load of at most 1/2. Empty slots
+// hold a key known to be absent, so a hit costs one compare and a miss ends
+// at the first empty slot. The slot comes from the top bits of a
+// multiplicative hash; callers that filter lookups first (RankedTable) hash
+// once with mix() and pass the hash in.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+namespace pairfuse::core {
+
+template <typename Key, typename Position>
+class KeyIndex {
+  static_assert(std::is_integral_v<Key> && std::is_unsigned_v<Position>);
+
+ public:
+  static constexpr Position kAbsent = ~Position{0};
+
+  KeyIndex() = default;
+
+  // `keys` must be distinct; keys[i] gets position i.
+  explicit KeyIndex(std::span<const Key> keys) {
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, keys.size() * 2));
+    mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    empty_key_ = absent_key(keys);
+    slots_.assign(capacity, Slot{empty_key_, kAbsent});
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      std::size_t s = static_cast<std::size_t>(mix(keys[i]) >> shift_);
+      while (slots_[s].key != empty_key_) s = (s + 1) & mask_;
+      slots_[s] = {keys[i], static_cast<Position>(i)};
+    }
+  }
+
+  static std::uint64_t mix(Key key) {
+    auto k = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key));
+    k ^= k >> 29;
+    return k * 0x9E3779B97F4A7C15ULL;
+  }
+
+  // The position of `key`, or kAbsent; `mixed` is mix(key).
+  Position find(Key key, std::uint64_t mixed) const {
+    for (std::size_t s = static_cast<std::size_t>(mixed >> shift_);; s = (s + 1) & mask_) {
+      const Slot& slot = slots_[s];
+      if (slot.key == key) return slot.position;
+      if (slot.key == empty_key_) return kAbsent;
+    }
+  }
+  Position find(Key key) const { return find(key, mix(key)); }
+
+ private:
+  struct Slot {
+    Key key;
+    Position position;
+  };
+
+  // Of the n + 1 keys 0..n, at least one is not among n distinct keys.
+  static Key absent_key(std::span<const Key> keys) {
+    std::vector<bool> taken(keys.size() + 1, false);
+    for (const Key key : keys) {
+      // Negative keys turn into values far above any list's length.
+      const auto value = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key));
+      if (value <= keys.size()) taken[static_cast<std::size_t>(value)] = true;
+    }
+    std::size_t candidate = 0;
+    while (taken[candidate]) ++candidate;
+    return static_cast<Key>(candidate);
+  }
+
+  std::vector<Slot> slots_;
+  Key empty_key_ = 0;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 0;
+};
+
+}  // namespace pairfuse::core

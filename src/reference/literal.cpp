@@ -1,0 +1,191 @@
+#include "reference/literal.hpp"
+
+#include <absl/container/flat_hash_set.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
+namespace pairfuse::reference {
+
+PairCounts get_counts(std::span<const Unit> units) {
+  PairCounts counts;
+  for (std::size_t i = 1; i < units.size(); ++i) ++counts[UnitPair{units[i - 1], units[i]}];
+  return counts;
+}
+
+UnitSeq merge(std::span<const Unit> units, const UnitPair& pair, Unit id) {
+  UnitSeq out;
+  const std::size_t n = units.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + 1 < n && units[i] == pair.left && units[i + 1] == pair.right) {
+      out.push_back(id);
+      i += 2;
+    } else {
+      out.push_back(units[i]);
+      i += 1;
+    }
+  }
+  return out;
+}
+
+UnitPair most_frequent_pair(const PairCounts& counts) {
+  auto it = counts.begin();
+  core::TrainingCandidate best{it->second, it->first};
+  for (++it; it != counts.end(); ++it) {
+    core::TrainingCandidate candidate{it->second, it->first};
+    if (core::better_training_candidate(candidate, best)) best = candidate;
+  }
+  return best.pair;
+}
+
+namespace {
+
+// One sequence, recounted and rewritten at every step.
+class LiteralSteps {
+ public:
+  explicit LiteralSteps(UnitSeq units) : units_(std::move(units)) {}
+
+  std::optional<UnitPair> best_pair() const {
+    const PairCounts counts = get_counts(units_);
+    if (counts.empty()) return std::nullopt;
+    return most_frequent_pair(counts);
+  }
+  void merge(UnitPair pair, Unit id) { units_ = reference::merge(units_, pair, id); }
+  const UnitSeq& current_units() const { return units_; }
+  std::uint64_t merge_bound() const { return units_.size(); }
+  UnitSeq release() { return std::move(units_); }
+
+ private:
+  UnitSeq units_;
+};
+
+}  // namespace
+
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size) {
+  std::uint64_t initial_vocab_size = 0;
+  {
+    absl::flat_hash_set<Unit> vocab(units.begin(), units.end(), units.size());
+    initial_vocab_size = vocab.size();
+  }
+  std::optional<Unit> largest;
+  if (!units.empty()) largest = *std::max_element(units.begin(), units.end());
+  const std::uint64_t planned = core::plan_merges(largest, initial_vocab_size, target_vocab_size);
+
+  const core::TrainingReport report{core::kCoreLogTarget};
+  core::report_plan(report, planned, units);
+  LiteralSteps steps(std::move(units));
+  MergeTable merges = core::run_merges(steps, planned, *largest, report);
+  return {steps.release(), std::move(merges)};
+}
+
+UnitSeq encode(UnitSeq units, const MergeTable& merges) {
+  while (units.size() >= 2) {
+    const PairCounts counts = get_counts(units);
+    // Lowest rank first; a pair missing from the table ranks as the largest
+    // unit. Among equal ranks the smallest pair wins.
+    auto rank_of = [&](const UnitPair& pair) {
+      const Unit* id = merges.find(pair);
+      return id != nullptr ? *id : kMaxUnit;
+    };
+    auto it = counts.begin();
+    UnitPair chosen = it->first;
+    Unit chosen_rank = rank_of(chosen);
+    for (++it; it != counts.end(); ++it) {
+      const Unit rank = rank_of(it->first);
+      if (std::tie(rank, it->first) < std::tie(chosen_rank, chosen)) {
+        chosen = it->first;
+        chosen_rank = rank;
+      }
+    }
+    const Unit* id = merges.find(chosen);
+    if (id == nullptr) break;
+    units = merge(units, chosen, *id);
+  }
+  return units;
+}
+
+namespace {
+
+enum class Walk : unsigned char { in_progress, finite };
+
+// Depth-first walk over the id graph, remembering finished ids across calls.
+class CycleFinder {
+ public:
+  explicit CycleFinder(const core::InverseTable& inverse) : inverse_(inverse) {}
+
+  // True when the expansion of `token` reaches an id that is still being expanded.
+  bool reaches_cycle(Unit token) {
+    if (!inverse_.contains(token) || state_.contains(token)) return false;
+    struct Frame {
+      Unit id;
+      int next_child;
+    };
+    std::vector<Frame> stack{{token, 0}};
+    state_[token] = Walk::in_progress;
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next_child == 2) {
+        state_[top.id] = Walk::finite;
+        stack.pop_back();
+        continue;
+      }
+      const UnitPair& pair = inverse_.at(top.id);
+      const Unit child = top.next_child++ == 0 ? pair.left : pair.right;
+      if (!inverse_.contains(child)) continue;
+      auto [it, inserted] = state_.try_emplace(child, Walk::in_progress);
+      if (inserted) {
+        stack.push_back({child, 0});
+      } else if (it->second == Walk::in_progress) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  const core::InverseTable& inverse_;
+  absl::flat_hash_map<Unit, Walk> state_;
+};
+
+}  // namespace
+
+std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const core::InverseTable& inverse) {
+  if (inverse.empty()) return std::nullopt;
+  CycleFinder finder(inverse);
+  for (Unit token : units) {
+    if (finder.reaches_cycle(token)) return token;
+  }
+  return std::nullopt;
+}
+
+UnitSeq expand(UnitSeq units, const core::InverseTable& inverse) {
+  bool expanded = true;
+  while (expanded) {
+    expanded = false;
+    UnitSeq next;
+    for (Unit unit : units) {
+      auto it = inverse.find(unit);
+      if (it == inverse.end()) {
+        next.push_back(unit);
+      } else {
+        next.push_back(it->second.left);
+        next.push_back(it->second.right);
+        expanded = true;
+      }
+    }
+    if (expanded) units = std::move(next);
+  }
+  return units;
+}
+
+UnitSeq decode(UnitSeq units, const MergeTable& merges) {
+  const core::InverseTable inverse = core::build_inverse_table(merges);
+  if (units.empty()) return units;
+  if (const auto token = first_token_reaching_cycle(units, inverse)) core::raise_cycle(*token);
+  return expand(std::move(units), inverse);
+}
+
+}  // namespace pairfuse::reference
