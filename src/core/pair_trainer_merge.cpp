@@ -68,6 +68,21 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
   std::size_t window_count = 0;
   Index last_replaced = kNone;
 
+  // The window starting at `position` now holds the new symbol and `other`:
+  // its pair index is found (or made) in `slots`, indexed by `other`.
+  auto add_window = [&](Index position, Index* slots, Symbol other, std::uint64_t packed, PairCount weight) {
+    Index slot = slots[other];
+    if (slot == kNoPair) {
+      slot = pair_count++;
+      slots[other] = slot;
+      pair_symbols[slot] = packed;
+      counts[slot] = 0;
+    }
+    nodes[position].pair = slot;
+    counts[slot] += weight;
+    windows[window_count++] = {slot, position};
+  };
+
   const Index* const occurrences = arena_.data() + occurrence_begin_[chosen];
   constexpr Index kPrefetchDistance = 16;
   // Once the pair's count reaches 0 no live window of it is left, and the
@@ -107,30 +122,10 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
         --window_count;
         assert(windows[window_count].position == left);
       }
-      const Symbol left_symbol = symbols[left];
-      Index slot = left_slot[left_symbol];
-      if (slot == kNoPair) {
-        slot = pair_count++;
-        left_slot[left_symbol] = slot;
-        pair_symbols[slot] = pack_symbols(left_symbol, fresh);
-        counts[slot] = 0;
-      }
-      nodes[left].pair = slot;
-      counts[slot] += weight;
-      windows[window_count++] = {slot, left};
+      add_window(left, left_slot, symbols[left], pack_symbols(symbols[left], fresh), weight);
     }
     if (right != kNone) {
-      const Symbol right_symbol = symbols[right];
-      Index slot = right_slot[right_symbol];
-      if (slot == kNoPair) {
-        slot = pair_count++;
-        right_slot[right_symbol] = slot;
-        pair_symbols[slot] = pack_symbols(fresh, right_symbol);
-        counts[slot] = 0;
-      }
-      node.pair = slot;
-      counts[slot] += weight;
-      windows[window_count++] = {slot, p};
+      add_window(p, right_slot, symbols[right], pack_symbols(fresh, symbols[right]), weight);
     } else {
       node.pair = kNoPair;
     }
