@@ -3,6 +3,7 @@
 Not a test module: a suite puts tests/support on sys.path and imports it as
 `pairfuse_testing`.
 """
+import gc
 import os
 import platform
 import subprocess
@@ -32,3 +33,40 @@ def run_python(code):
     env = dict(os.environ, PYTHONPATH=path)
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=False)
 
+
+# ---------------------------------------------------------------- memory
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def call_swallowing(call):
+    try:
+        call()
+    except BaseException:  # noqa: B902 - error paths are what is being repeated
+        pass
+
+
+def collect():
+    gc.collect()
+    if IS_PYPY:
+        gc.collect()
+
+
+def resident_size_settles(call, rounds=10, per_round=300):
+    """PyPy's collector keeps a heap that grows to a plateau over the first
+    thousands of calls; memory is flat when a round sets no new high."""
+    highs = []
+    for r in range(rounds):
+        for _ in range(per_round):
+            call_swallowing(call)
+        collect()
+        resident = resident_bytes()
+        if r >= 2 and resident <= max(highs) + (1 << 20):
+            return True, highs + [resident]
+        highs.append(resident)
+    return False, highs
