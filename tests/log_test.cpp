@@ -26,9 +26,19 @@ struct fmt::formatter<pairfuse::log::Counted> : fmt::formatter<fmt::string_view>
 namespace pairfuse::log {
 namespace {
 
+// Read while the program starts, before any test can have changed them.
+const Level level_at_start = max_level();
+const bool error_enabled_at_start = enabled(Level::error);
+const Logger* const logger_at_start = [] {
+  Logger* installed = set_logger(nullptr);
+  set_logger(installed);
+  return installed;
+}();
+
 TEST(Log, OffAtStartAndWithoutLogger) {
-  EXPECT_EQ(max_level(), Level::off);
-  EXPECT_FALSE(enabled(Level::error));
+  EXPECT_EQ(level_at_start, Level::off);
+  EXPECT_FALSE(error_enabled_at_start);
+  EXPECT_EQ(logger_at_start, nullptr);
 }
 
 TEST(Log, FormatsOnlyWhatTheLevelAdmits) {

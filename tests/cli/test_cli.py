@@ -240,15 +240,38 @@ def test_failed_command_leaves_output_untouched(run, tmp_path, args, existing):
     assert (out.read_bytes() if out.exists() else None) == existing
 
 
+def _default_disposition(signal_number):
+    """For preexec_fn: the child starts with `signal_number` unblocked and handled by default,
+    whatever the test run inherited. A background job or nohup starts with SIGINT or SIGHUP
+    ignored, and the program leaves a signal alone when it starts ignored."""
+
+    def restore():
+        signal.signal(signal_number, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal_number])
+
+    return restore
+
+
+def _catches(pid, signal_number):
+    """Whether process `pid` has a handler installed for `signal_number`."""
+    with open(f"/proc/{pid}/status") as f:
+        caught = next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
+    return bool(caught >> (signal_number - 1) & 1)
+
+
 @pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_interrupted_run_leaves_no_file(cli_path, tmp_path, signal_number):
     # Standard input held open keeps the program waiting with its temporary file created.
     proc = subprocess.Popen([cli_path, "train", "--vocab-size", "9", "-", "-o", "m.json"], cwd=tmp_path,
-                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=_default_disposition(signal_number))
+    # The program installs its handler just after creating the file: a signal
+    # sent in between would end it before it can clean up.
     deadline = time.monotonic() + 60
-    while not os.listdir(tmp_path) and time.monotonic() < deadline:
+    while not (os.listdir(tmp_path) and _catches(proc.pid, signal_number)) and time.monotonic() < deadline:
         time.sleep(0.01)
     assert os.listdir(tmp_path), "no temporary file appeared"
+    assert _catches(proc.pid, signal_number), "the program installed no handler for the signal"
     proc.send_signal(signal_number)
     assert proc.wait(timeout=60) == -signal_number
     proc.stdin.close()

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <thread>
 
@@ -43,17 +44,29 @@ TEST(Pool, VisitsEveryIndexOnce) {
 }
 
 TEST(Pool, FatalErrorOnAWorkerReachesTheCaller) {
+  // Every task a worker thread runs fails. The caller, which takes part in the
+  // pass, fails nothing itself and holds on to its first task until a worker
+  // has failed, so the rest of the range goes to the workers. A pool of one
+  // thread has no workers: there the caller's own tasks fail.
+  const bool has_workers = worker_pool_size() > 1;
   const auto caller = std::this_thread::get_id();
-  std::atomic<bool> raised_elsewhere{false};
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::atomic<bool> raised_on_worker{false};
   const auto message = testing::fatal_message([&] {
     parallel_for(4096, [&](std::size_t i) {
-      if (i % 512 == 511) {
-        if (std::this_thread::get_id() != caller) raised_elsewhere = true;
+      if (std::this_thread::get_id() != caller) {
+        raised_on_worker = true;
         raise_fatal("worker failed");
       }
+      if (!has_workers) {
+        if (i % 512 == 511) raise_fatal("worker failed");
+        return;
+      }
+      while (!raised_on_worker && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
     });
   });
   EXPECT_EQ(message, "worker failed");
+  if (has_workers) EXPECT_TRUE(raised_on_worker) << "no worker thread ran a task within 30 s";
   // The pool keeps working afterwards.
   std::atomic<int> count{0};
   parallel_for(100, [&](std::size_t) { ++count; });

@@ -8,13 +8,18 @@ already converted values.
 """
 import operator
 import os
-import platform
+import pathlib
+import sys
 
 from hypothesis import HealthCheck, settings
 
 import pairfuse
 
-IS_PYPY = platform.python_implementation() == "PyPy"
+# The helpers shared with tests/python.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+
+from pairfuse_testing import IS_PYPY, PanicException  # noqa: E402
+
 # Set by scripts/sanitize: the module runs under AddressSanitizer.
 SANITIZED = os.environ.get("PAIRFUSE_SANITIZED") == "1"
 
@@ -41,18 +46,6 @@ FUNCTIONS = {
     "decode_py": ("units", "merges"),
     "decode_concurrent_py": ("units_list", "merges"),
 }
-
-
-def _provoke_panic():
-    try:
-        pairfuse.fit_py([], 1)
-    except BaseException as error:  # noqa: B902 - the type is what we are after
-        return type(error)
-    raise AssertionError("fit_py([], 1) did not fail")
-
-
-# Not exported by the module: code meets it only by catching it.
-PanicException = _provoke_panic()
 
 
 # ---------------------------------------------------------------- hostile objects

@@ -4,7 +4,7 @@ import textwrap
 import pytest
 
 import pairfuse
-from conftest import IS_PYPY, PanicException, run_python
+from pairfuse_testing import IS_PYPY, PanicException, run_python
 
 UNWRAP = "called `Option::unwrap()` on a `None` value"
 RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"

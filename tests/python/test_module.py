@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import pairfuse
-from conftest import IS_PYPY, PanicException, run_python
+from pairfuse_testing import IS_PYPY, PanicException, run_python
 
 SIGNATURES = [
     ("fit_py", "(units, target_vocab_size)"),
