@@ -29,22 +29,6 @@ UnitSeq to_unit_seq(PyObject* obj);
 std::vector<UnitSeq> to_unit_seq_list(PyObject* obj);
 MergeTable to_merge_table(PyObject* obj);
 
-// Replaces a pending exception of exactly TypeError by a TypeError naming the
-// parameter ("argument '{name}': {message}"), keeping its __cause__. Any
-// other exception stays as it is.
-void name_parameter_in_type_error(const char* parameter);
-
-// Converts the value bound to one parameter.
-template <typename Convert>
-auto convert_argument(const char* parameter, Convert convert, PyObject* value) -> decltype(convert(value)) {
-  try {
-    return convert(value);
-  } catch (const PythonErrorPending&) {
-    name_parameter_in_type_error(parameter);
-    throw;
-  }
-}
-
 Ref to_unit_list(const UnitSeq& units);
 Ref to_unit_lists(const std::vector<UnitSeq>& units_list);
 Ref to_merge_list(const MergeTable& merges);
