@@ -4,14 +4,9 @@
 #include <cstring>
 
 namespace pairfuse {
-namespace {
-thread_local std::string current_thread_name = "<unnamed>";
-}  // namespace
-
-void set_current_thread_name(std::string name) { current_thread_name = std::move(name); }
 
 const char* project_relative_path(const char* file) noexcept {
-  // Build systems pass paths relative to the build folder ("../../src/core/fit.cpp");
+  // Meson passes paths relative to the build folder ("../../src/core/literal.cpp" from build/cpython);
   // drop the leading "../" and "./" steps. Absolute paths keep their "src/..." tail.
   const char* p = file;
   while (true) {
@@ -31,7 +26,8 @@ const char* project_relative_path(const char* file) noexcept {
 
 void raise_fatal(std::string message, std::source_location where) {
   // One write call, so reports from concurrent threads do not interleave.
-  std::string report = fmt::format("thread '{}' failed at {}:{}:{}:\n{}\n", current_thread_name,
+  // Threads carry no names of their own.
+  std::string report = fmt::format("thread '<unnamed>' failed at {}:{}:{}:\n{}\n",
                                    project_relative_path(where.file_name()), where.line(),
                                    where.column(), message);
   std::fwrite(report.data(), 1, report.size(), stderr);

@@ -3,7 +3,7 @@
 // A FatalError unwinds through the engine (releasing everything built so far)
 // to the caller, which for the Python module is the call boundary that turns
 // it into PanicException. Raising one writes a short report to standard error
-// at the moment it happens, naming the thread and the source location.
+// at the moment it happens, naming the source location.
 #pragma once
 
 #include <fmt/format.h>
@@ -35,8 +35,5 @@ class FatalError : public std::exception {
 
 // Shortens a compiler-given path to its part from "src/" on, as shown in reports and log records.
 const char* project_relative_path(const char* file) noexcept;
-
-// Name shown for the current thread in fatal-error reports; "<unnamed>" unless set.
-void set_current_thread_name(std::string name);
 
 }  // namespace pairfuse

@@ -18,7 +18,6 @@ std::string_view level_name(Level level) noexcept;
 struct Record {
   Level level;
   std::string_view target;
-  std::string_view module_path;
   std::string_view file;
   std::uint32_t line;
   std::string_view message;
@@ -44,7 +43,7 @@ void emit(Level level, std::string_view target, const char* file, std::uint32_t 
 
 }  // namespace pairfuse::log
 
-// Logs under `target` (also the record's module path) when `level` is enabled.
+// Logs under `target` when `level` is enabled.
 #define PAIRFUSE_LOG(level, target, ...)                                                     \
   do {                                                                                       \
     if (::pairfuse::log::enabled(level)) {                                                   \

@@ -69,4 +69,33 @@ BoundArguments bind_arguments(const Signature& signature, PyObject* const* args,
   return bound;
 }
 
+void name_parameter_in_type_error(const char* parameter) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  Ref type_ref = Ref::steal(type);
+  Ref value_ref = Ref::steal(value);
+  Ref traceback_ref = Ref::steal(traceback);
+
+  Ref message = Ref::steal(PyObject_Str(value));
+  if (!message) {
+    PyErr_WriteUnraisable(value);
+    message = Ref::steal(PyUnicode_FromString("<unprintable TypeError object>"));
+    if (!message) return;
+  }
+  Ref named_message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, message.get()));
+  if (!named_message) return;
+  Ref named = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, named_message.get(), nullptr));
+  if (!named) return;
+  // Steals the new reference to the cause; a missing cause stays missing.
+  PyException_SetCause(named.get(), PyException_GetCause(value));
+  PyErr_SetObject(PyExc_TypeError, named.get());
+}
+
 }  // namespace pairfuse::python

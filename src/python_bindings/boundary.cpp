@@ -128,4 +128,11 @@ void throw_new_error(PyObject* type, const char* message) {
   throw PythonErrorPending{};
 }
 
+Ref require_result(PyObject* created) {
+  if (created != nullptr) return Ref::steal(created);
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorPending{};
+  if (PyErr_Occurred()) PyErr_Print();
+  raise_fatal("Python API call failed");
+}
+
 }  // namespace pairfuse::python

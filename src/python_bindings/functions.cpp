@@ -5,7 +5,8 @@
 #include "concurrent/engine.hpp"
 #include "core/engine.hpp"
 #include "python_bindings/arguments.hpp"
-#include "python_bindings/convert.hpp"
+#include "python_bindings/build_results.hpp"
+#include "python_bindings/read_values.hpp"
 
 namespace pairfuse::python {
 namespace {

@@ -72,6 +72,11 @@ void discard_pending_error();
   return Ref::steal(new_reference);
 }
 
+// A new reference to an object just created for a result; NULL means the
+// call failed. Running out of memory stays a MemoryError; any other failure
+// to create a result is a fatal error.
+[[nodiscard]] Ref require_result(PyObject* created);
+
 // A borrowed reference returned by the C API; NULL means the call failed.
 inline PyObject* require_borrowed(PyObject* borrowed_reference) {
   if (borrowed_reference == nullptr) throw_pending_error();

@@ -8,9 +8,9 @@
 
 #include "fatal.hpp"
 #include "python_bindings/boundary.hpp"
-#include "python_bindings/convert.hpp"
 #include "python_bindings/functions.hpp"
 #include "python_bindings/handle.hpp"
+#include "python_bindings/read_values.hpp"
 
 namespace pairfuse::python {
 namespace {

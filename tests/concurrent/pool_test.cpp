@@ -66,7 +66,9 @@ TEST(Pool, FatalErrorOnAWorkerReachesTheCaller) {
     });
   });
   EXPECT_EQ(message, "worker failed");
-  if (has_workers) EXPECT_TRUE(raised_on_worker) << "no worker thread ran a task within 30 s";
+  if (has_workers) {
+    EXPECT_TRUE(raised_on_worker) << "no worker thread ran a task within 30 s";
+  }
   // The pool keeps working afterwards.
   std::atomic<int> count{0};
   parallel_for(100, [&](std::size_t) { ++count; });

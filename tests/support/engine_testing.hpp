@@ -22,7 +22,6 @@ namespace pairfuse::testing {
 struct CapturedRecord {
   log::Level level;
   std::string target;
-  std::string module_path;
   std::string file;
   std::uint32_t line;
   std::string message;
@@ -44,8 +43,8 @@ class CapturingLogger : public log::Logger {
 
   void log(const log::Record& r) override {
     std::lock_guard lock(mutex_);
-    records_.push_back({r.level, std::string(r.target), std::string(r.module_path), std::string(r.file),
-                        r.line, std::string(r.message)});
+    records_.push_back({r.level, std::string(r.target), std::string(r.file), r.line,
+                        std::string(r.message)});
   }
 
   const std::vector<CapturedRecord>& records() const { return records_; }
@@ -76,7 +75,7 @@ inline std::optional<std::string> fatal_message(const std::function<void()>& fn)
 }
 
 // Everything a training call shows to its caller: its result or fatal error,
-// and every log record it wrote, as "LEVEL target module: message".
+// and every log record it wrote, as "LEVEL target: message".
 template <typename Result>
 struct Outcome {
   std::optional<Result> result;
@@ -95,7 +94,7 @@ auto observe(Run&& run) {
   }
   for (const auto& r : logger.records()) {
     outcome.records.push_back(
-        fmt::format("{} {} {}: {}", log::level_name(r.level), r.target, r.module_path, r.message));
+        fmt::format("{} {}: {}", log::level_name(r.level), r.target, r.message));
   }
   return outcome;
 }

@@ -1,0 +1,144 @@
+#include "python_bindings/read_values.hpp"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "python_bindings/handle.hpp"
+#include "python_bindings/pypy_bulk.hpp"
+
+namespace pairfuse::python {
+namespace {
+
+constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+
+// The reported length is only a hint: a failing __len__ or one that
+// overstates the length must not fail the conversion.
+template <typename T>
+void reserve_reported_length(std::vector<T>& out, PyObject* sequence) {
+  const Py_ssize_t length = PySequence_Size(sequence);
+  if (length < 0) {
+    discard_pending_error();
+    return;
+  }
+  try {
+    out.reserve(static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+}
+
+// Converts a sequence (not a str) item by item, in iteration order.
+template <typename T, typename ConvertItem>
+std::vector<T> to_vector(PyObject* obj, ConvertItem convert_item) {
+  if (PyUnicode_Check(obj)) throw_new_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (require_status(PySequence_Check(obj)) == 0) throw_cannot_convert(obj, "Sequence");
+  std::vector<T> out;
+  reserve_reported_length(out, obj);
+  Ref iterator = require(PyObject_GetIter(obj));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(convert_item(item.get()));
+  if (PyErr_Occurred()) throw_pending_error();
+  return out;
+}
+
+// Value of an int, or of what __index__ gives for any other object.
+template <typename Read>
+auto read_index(PyObject* obj, Read read) {
+  using Value = decltype(read(obj));
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = require(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const Value value = read(obj);
+  if (value == static_cast<Value>(-1) && PyErr_Occurred()) throw_pending_error();
+  return value;
+}
+
+// A tuple of exactly two items.
+void check_pair_tuple(PyObject* obj) {
+  if (!PyTuple_Check(obj)) throw_cannot_convert(obj, "PyTuple");
+  if (const Py_ssize_t length = PyTuple_GET_SIZE(obj); length != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+    throw_pending_error();
+  }
+}
+
+MergeTable::Entry to_merge_entry(PyObject* obj) {
+  check_pair_tuple(obj);
+  PyObject* pair = PyTuple_GET_ITEM(obj, 0);
+  check_pair_tuple(pair);
+  const Unit left = to_unit(PyTuple_GET_ITEM(pair, 0));
+  const Unit right = to_unit(PyTuple_GET_ITEM(pair, 1));
+  const Unit id = to_unit(PyTuple_GET_ITEM(obj, 1));
+  return {{left, right}, id};
+}
+
+}  // namespace
+
+void throw_cannot_convert(PyObject* obj, const char* target) {
+  Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname) discard_pending_error();
+  if (qualname && PyUnicode_Check(qualname.get())) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", kUnknownTypeName, target);
+  }
+  throw_pending_error();
+}
+
+Unit to_unit(PyObject* obj) {
+  const auto value = read_index(obj, [](PyObject* o) { return PyLong_AsLong(o); });
+  if (value < std::numeric_limits<Unit>::min() || value > std::numeric_limits<Unit>::max()) {
+    throw_new_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<Unit>(value);
+}
+
+std::uint64_t to_size(PyObject* obj) {
+  const auto value = read_index(obj, [](PyObject* o) { return PyLong_AsUnsignedLongLong(o); });
+  static_assert(sizeof(value) == sizeof(std::uint64_t));
+  return value;
+}
+
+UnitSeq to_unit_seq(PyObject* obj) {
+  // Exact built-in types skip the iterator protocol. Byte strings hold no
+  // objects, so nothing can run meanwhile. Lists and tuples are walked by
+  // index against their live size, which is what their iterators do, so an
+  // item whose __index__ changes the list still sees the same items.
+  if (PyBytes_CheckExact(obj)) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
+    return UnitSeq(bytes, bytes + PyBytes_GET_SIZE(obj));
+  }
+  if (PyByteArray_CheckExact(obj)) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(obj));
+    return UnitSeq(bytes, bytes + PyByteArray_GET_SIZE(obj));
+  }
+#ifdef PYPY_VERSION
+  if (auto units = read_units_in_bulk(obj)) return std::move(*units);
+#else
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    UnitSeq out;
+    out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+      out.push_back(to_unit(item.get()));
+    }
+    return out;
+  }
+#endif
+  return to_vector<Unit>(obj, to_unit);
+}
+
+std::vector<UnitSeq> to_unit_seq_list(PyObject* obj) { return to_vector<UnitSeq>(obj, to_unit_seq); }
+
+MergeTable to_merge_table(PyObject* obj) {
+  const std::vector<MergeTable::Entry> entries = to_vector<MergeTable::Entry>(obj, to_merge_entry);
+  MergeTable merges;
+  merges.reserve(entries.size());
+  // A pair given twice keeps the id given last.
+  for (const auto& [pair, id] : entries) merges.insert_or_assign(pair, id);
+  return merges;
+}
+
+}  // namespace pairfuse::python

@@ -1,0 +1,29 @@
+// Reading Python values into engine values: what every function does with
+// its arguments before the engine runs.
+//
+// A unit sequence is any sequence but str (list, tuple, range, bytes, ...),
+// read through its iterator; its reported length is only a hint for
+// reserving. A Unit is an int, or an object with __index__, in the signed
+// 32-bit range; a size is the same in the unsigned 64-bit range. A merge list
+// is a sequence of ((left, right), id) tuples.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "types.hpp"
+
+namespace pairfuse::python {
+
+// Fails with TypeError "'{type's __qualname__}' object cannot be converted to '{target}'".
+[[noreturn]] void throw_cannot_convert(PyObject* obj, const char* target);
+
+Unit to_unit(PyObject* obj);
+std::uint64_t to_size(PyObject* obj);
+UnitSeq to_unit_seq(PyObject* obj);
+std::vector<UnitSeq> to_unit_seq_list(PyObject* obj);
+MergeTable to_merge_table(PyObject* obj);
+
+}  // namespace pairfuse::python
