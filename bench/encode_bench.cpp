@@ -12,10 +12,7 @@
 // useful figure on a shared machine. ONLY=words|one|synthetic|distinct|
 // threshold|small|profile-... runs one part.
 //
-// Not part of the Meson build; compile it against a build directory with
-//   g++ -std=c++20 -O2 -DNDEBUG -Isrc bench/encode_bench.cpp \
-//       BUILD/src/libpairfuse_engine.a $(pkg-config --cflags --libs \
-//       absl_flat_hash_map absl_flat_hash_set absl_hash fmt tbb)
+// Built with the benchmarks: ninja -C build/cpython bench/encode_bench
 //
 // Measured (CPU time, 1 thread, 11.3 MB corpus, 1.2 million words, 7,993
 // merges learned on the words; machine load about 10 on 2 cores):
@@ -41,7 +38,7 @@
 #include "reference/literal_concurrent.hpp"
 #include "core/expansion_table.hpp"
 #include "core/encoder.hpp"
-#include "reference/literal.hpp"
+#include "core/engine.hpp"
 #include "reference/literal.hpp"
 
 namespace {

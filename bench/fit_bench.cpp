@@ -12,6 +12,8 @@
 // process CPU seconds it used (all threads; the machine is shared, so CPU
 // time is the steadier figure), and the process's peak resident size during
 // the call next to its resident size before (which includes the input).
+//
+// Built with the benchmarks: ninja -C build/cpython bench/fit_bench
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 
@@ -23,9 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "concurrent/fit_concurrent.hpp"
-#include "core/fit.hpp"
-#include "reference/literal.hpp"
+#include "concurrent/engine.hpp"
+#include "core/engine.hpp"
 #include "reference/literal.hpp"
 
 namespace {

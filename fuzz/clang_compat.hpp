@@ -1,4 +1,4 @@
-// Force-included (-include) into every file of the clang builds under fuzz/.
+// Force-included (-include) into every file of the clang build of scripts/fuzz.
 //
 // libstdc++ 12 defines std::source_location only when the compiler offers
 // __builtin_source_location, which clang gains in version 15. clang 14, the

@@ -7,7 +7,7 @@
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
-#include <fuzzer/FuzzedDataProvider.h>
+#include <FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>

@@ -134,9 +134,13 @@ def test_pool_size_variables_do_not_change_results(variable, value, reference_re
     assert got[-1] is True
 
 
+@pytest.fixture(scope="module")
 def pool_size_probe():
-    path = os.environ.get("PAIRFUSE_POOL_PROBE") or os.path.join(REPO, "build", "fuzz", "pool_size")
-    return path if os.access(path, os.X_OK) else None
+    # Any build of the engine will do; scripts/build makes this one.
+    path = os.environ.get("PAIRFUSE_POOL_PROBE") or os.path.join(REPO, "build", "cpython", "tests", "pool_size_probe")
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"pool size probe {path} not built: run scripts/build, or set PAIRFUSE_POOL_PROBE")
+    return path
 
 
 def expected_pool_size(num_threads, rs_num_cpus, available):
@@ -165,17 +169,16 @@ PROBE_CASES = [(v, None) for v in ENV_VALUES] + [(None, v) for v in ENV_VALUES] 
 ]
 
 
-@pytest.mark.skipif(pool_size_probe() is None, reason="pool_size probe not built (scripts/fuzz builds it)")
 @pytest.mark.parametrize("num_threads, rs_num_cpus", PROBE_CASES)
-def test_pool_is_sized_from_the_environment(num_threads, rs_num_cpus):
-    # The probe carries its own (clang) sanitizer runtime: no preloaded one.
+def test_pool_is_sized_from_the_environment(num_threads, rs_num_cpus, pool_size_probe):
+    # A runtime preloaded into the interpreter (scripts/sanitize) is not for the probe.
     dropped = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "LD_PRELOAD")
     env = {k: v for k, v in os.environ.items() if k not in dropped}
     if num_threads is not None:
         env["RAYON_NUM_THREADS"] = num_threads
     if rs_num_cpus is not None:
         env["RAYON_RS_NUM_CPUS"] = rs_num_cpus
-    command = [pool_size_probe()]
+    command = [pool_size_probe]
     pinned = shutil.which("taskset") is not None and num_threads is None and rs_num_cpus is None
     if pinned:
         command = ["taskset", "-c", "0"] + command  # one available processor
