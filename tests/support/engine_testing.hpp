@@ -14,6 +14,7 @@
 
 #include "core/training.hpp"
 #include "fatal.hpp"
+#include "support/outcome.hpp"
 #include "log.hpp"
 #include "types.hpp"
 
@@ -74,33 +75,17 @@ inline std::optional<std::string> fatal_message(const std::function<void()>& fn)
   return std::nullopt;
 }
 
-// Everything a training call shows to its caller: its result or fatal error,
-// and every log record it wrote, as "LEVEL target: message".
-template <typename Result>
-struct Outcome {
-  std::optional<Result> result;
-  std::optional<std::string> error;
-  std::vector<std::string> records;
-};
-
+// Everything a training call shows to its caller (its outcome), with every
+// log record it wrote.
 template <typename Run>
 auto observe(Run&& run) {
-  Outcome<decltype(run())> outcome;
   CapturingLogger logger(log::Level::debug);
-  try {
-    outcome.result = run();
-  } catch (const FatalError& e) {
-    outcome.error = e.message();
-  }
+  auto outcome = outcome_of(run);
   for (const auto& r : logger.records()) {
-    outcome.records.push_back(
-        fmt::format("{} {}: {}", log::level_name(r.level), r.target, r.message));
+    outcome.records.push_back(fmt::format("{} {}: {}", log::level_name(r.level), r.target, r.message));
   }
   return outcome;
 }
-
-// "(1, 2) -> 4; (4, 3) -> 5", entries in table order.
-inline std::string describe(const MergeTable& table);
 
 inline const UnitSeq& sequences_of(const core::FitResult& r) { return r.units; }
 inline const std::vector<UnitSeq>& sequences_of(const concurrent::FitConcurrentResult& r) { return r.units_list; }
@@ -109,11 +94,12 @@ inline const std::vector<UnitSeq>& sequences_of(const concurrent::FitConcurrentR
 // table in order, and log records.
 template <typename Result>
 void expect_same(const Outcome<Result>& actual, const Outcome<Result>& expected, const std::string& label) {
-  ASSERT_EQ(actual.error, expected.error) << label;
-  if (expected.result) {
-    ASSERT_TRUE(actual.result.has_value()) << label;
-    EXPECT_EQ(sequences_of(*actual.result), sequences_of(*expected.result)) << label;
-    EXPECT_EQ(describe(actual.result->merges), describe(expected.result->merges)) << label;
+  ASSERT_EQ(actual.fatal, expected.fatal) << label;
+  ASSERT_EQ(actual.out_of_memory, expected.out_of_memory) << label;
+  if (expected.value) {
+    ASSERT_TRUE(actual.value.has_value()) << label;
+    EXPECT_EQ(sequences_of(*actual.value), sequences_of(*expected.value)) << label;
+    EXPECT_EQ(describe(actual.value->merges), describe(expected.value->merges)) << label;
   }
   EXPECT_EQ(actual.records, expected.records) << label;
 }
@@ -129,12 +115,6 @@ class RecordingObserver : public core::TrainingObserver {
   void on_no_pairs_left() override { events.push_back("No pairs to merge."); }
   std::vector<std::string> events;
 };
-
-inline std::string describe(const MergeTable& table) {
-  std::vector<std::string> parts;
-  for (const auto& [pair, id] : table) parts.push_back(fmt::format("{} -> {}", pair, id));
-  return fmt::format("{}", fmt::join(parts, "; "));
-}
 
 inline MergeTable table_of(std::initializer_list<MergeTable::Entry> entries) {
   MergeTable table;
