@@ -13,10 +13,9 @@
 //
 // Performance notes: work is handed to the pool in blocks of 64 sequences, so
 // each block looks up its worker's scratch once and can hash the whole block
-// before fetching ahead. Engine-only CPU time for the words of the Python
-// standard library with 8,000 merges: ~0.42 s to encode (~0.09 s of it is
-// allocating the results and freeing the input, which copying costs too),
-// ~0.11 s to decode.
+// before fetching ahead. Allocating one result vector per sequence and
+// freeing the input's is a fifth of the engine's encoding time for the words
+// of the Python standard library (December 2026).
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>

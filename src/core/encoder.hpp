@@ -26,21 +26,20 @@
 //   sorted and de-duplicated before its pass when that happened, otherwise a
 //   stale duplicate would merge a window the literal pass never sees.
 //
-// Performance notes (this 2-core machine, g++ 12 -O2, process CPU time
-// because the machine is shared; bench/encode_bench.cpp has the harness).
+// Performance notes (December 2026, the 2-core development VM, g++ 12 -O2,
+// process CPU time because the machine is shared; bench/encode_bench.cpp is
+// the harness; current figures are in the README's benchmark table).
 // - The table lookup is the hot operation (core/ranked_table.hpp).
 // - A pass looks up only the windows it creates; the right window of a
 //   replacement is looked up once the next replacement shows it survives (a
 //   run `a a a a` costs one lookup per replacement, not two).
 // - Linked lists: checking a candidate is a cache miss in a long sequence;
 //   prefetching 16 positions ahead cut random letters from ~20 to ~10
-//   counting passes. Now 1,000,000 random letters with 2,000 merges take
-//   about 6 get_counts passes, 1,000,000 `a` about 2.
+//   counting passes.
 // - Window scan against linked lists on slices of text with 8,000 merges:
 //   0.6 against 0.8 us at 16 units, 3.2 against 3.6 at 64, 5.6 against 5.3 at
 //   96; hence the limit of 80. Finding the next minimum during the pass
-//   instead of by a separate scan saved about 10%. Distinct words of the
-//   Python standard library (avg. 19 units) take about 1 us each.
+//   instead of by a separate scan saved about 10%.
 #pragma once
 
 #include <cstdint>

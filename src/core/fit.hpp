@@ -3,10 +3,10 @@
 // weight 1, whose buffer becomes the trainer's symbol array and then the
 // result. `fit` itself is declared in core/engine.hpp.
 //
-// Performance notes: the figures live in the README's benchmark table
+// Performance: the figures live in the README's benchmark table
 // (scripts/bench). The literal engine recounts the whole sequence per merge;
 // this one touches only the windows of the merged pair, so the gap grows with
-// the number of merges (about 200 times at 2,000 merges over 1 MB).
+// the number of merges.
 #pragma once
 
 #include <cstdint>

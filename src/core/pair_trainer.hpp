@@ -33,8 +33,9 @@
 // newer member; the step buffers those windows and appends each new pair's
 // occurrences, already in order, at the end of the step.
 //
-// Performance notes (2-core VM, 11 MB corpus of Python sources as bytes;
-// bench/fit_bench.cpp):
+// Performance notes (December 2026, the 2-core development VM, the 11 MB
+// corpus of Python sources as bytes; bench/fit_bench.cpp is the harness,
+// current figures are in the README's benchmark table):
 // - Memory first: on this machine a first touch of a page costs far more
 //   than the work done on it (core/huge_array.hpp), so the big tables
 //   are huge-page arrays grown in place, `fit` keeps its symbols in the
