@@ -53,7 +53,7 @@ Ref to_unit_list(const UnitSeq& units) {
 }
 
 Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
-  const CollectorPause pause;
+  [[maybe_unused]] const CollectorPause pause;
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
   for (std::size_t i = 0; i < units_list.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i]).release());
@@ -62,7 +62,7 @@ Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
 }
 
 Ref to_merge_list(const MergeTable& merges) {
-  const CollectorPause pause;
+  [[maybe_unused]] const CollectorPause pause;
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(merges.size())));
   Py_ssize_t i = 0;
   for (const auto& [pair, id] : merges) {
