@@ -48,9 +48,11 @@ class PairQueue {
   void fill(std::span<const PairCount> counts, PairOf&& pair_of);
 
   // A pair whose count has just risen from nothing (`count` is positive).
-  void push(Index pair, PairCount count, UnitPair units) {
+  // Its units are looked up only when it goes into the heap.
+  template <typename PairOf>
+  void push(Index pair, PairCount count, PairOf&& pair_of) {
     if (count >= PairCount{1} << floor_bits_) {
-      heap_push({{count, units}, pair});
+      heap_push({{count, pair_of(pair)}, pair});
     } else {
       buckets_[count_bits(count)].push_back(pair);
     }

@@ -64,7 +64,7 @@ TEST_P(PairQueueTest, ChoosesWhatAFullScanChooses) {
     }
     for (int k = step < c.steps ? static_cast<int>(rng() % 3) : 0; k > 0; --k) {
       add_pair(random_count());
-      queue.push(static_cast<Index>(counts.size() - 1), counts.back(), pairs.back());
+      queue.push(static_cast<Index>(counts.size() - 1), counts.back(), pair_of);
     }
   }
 }
