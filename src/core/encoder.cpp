@@ -31,30 +31,41 @@ bool smaller_missing_pair_present(const RankedTable& table, const UnitPair& pair
 // windows, rewritten in place; returns the new length. `Ranks` says how a
 // window ranks and which entry, if any, the lowest-ranked window applies:
 //   Rank rank(Unit left, Unit right) const;
+//   static Rank none();                                     ranks after every window
 //   static bool before(const Rank& a, const Rank& b);       strict order
 //   static bool same_pair(const Rank& a, const Rank& b);
-//   std::optional<MergeTable::Entry> entry_to_apply(const Rank& lowest, units, ranks, m) const;
+//   bool entry_to_apply(const Rank& lowest, units, ranks, m, MergeTable::Entry& entry) const;
 // Each pass applies one pair left to right without overlap and never looks
 // at the windows it creates; those only compete in later choices.
 template <typename Ranks>
 std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, std::size_t m) {
   if (m < 2) return m;
   for (std::size_t i = 0; i + 1 < m; ++i) o[i] = ranks.rank(u[i], u[i + 1]);
-  // The first window holding the lowest rank.
+  using Rank = typename Ranks::Rank;
+  // The first window holding the lowest rank. Ranks are kept in locals (the
+  // loops write `o`), and start at none(), which spares a test per window.
   std::size_t first = 0;
-  for (std::size_t i = 1; i + 1 < m; ++i) {
-    if (Ranks::before(o[i], o[first])) first = i;
+  Rank lowest = Ranks::none();
+  for (std::size_t i = 0; i + 1 < m; ++i) {
+    if (Ranks::before(o[i], lowest)) {
+      first = i;
+      lowest = o[i];
+    }
   }
-  while (true) {
-    const std::optional<MergeTable::Entry> entry = ranks.entry_to_apply(o[first], u, o, m);
-    if (!entry) break;
-    const typename Ranks::Rank applied = o[first];
+  MergeTable::Entry entry;
+  while (ranks.entry_to_apply(lowest, u, o, m, entry)) {
+    const Rank applied = lowest;
+    const Unit id = entry.id;
     // The windows before first - 1 stay as they are: their minimum is found
     // here, that of the rewritten part during the pass, giving the next choice
     // without another scan.
-    std::size_t next_first = m;  // none yet
+    std::size_t next_first = 0;
+    Rank next_lowest = Ranks::none();
     auto consider = [&](std::size_t i) {
-      if (next_first == m || Ranks::before(o[i], o[next_first])) next_first = i;
+      if (Ranks::before(o[i], next_lowest)) {
+        next_first = i;
+        next_lowest = o[i];
+      }
     };
     for (std::size_t i = 0; i + 1 < first; ++i) consider(i);
     // Compact in place: w writes, r reads, w <= r. Only o[w - 1] is written
@@ -65,8 +76,8 @@ std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, st
     bool prev_replaced = false;
     while (r < m) {
       if (r + 1 < m && Ranks::same_pair(o[r], applied)) {
-        u[w] = entry->id;
-        if (w > 0) o[w - 1] = ranks.rank(u[w - 1], entry->id);
+        u[w] = id;
+        if (w > 0) o[w - 1] = ranks.rank(u[w - 1], id);
         prev_replaced = true;
         r += 2;
       } else {
@@ -79,8 +90,8 @@ std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, st
       ++w;
     }
     m = w;
-    if (m < 2) break;
     first = next_first;
+    lowest = next_lowest;
   }
   return m;
 }
@@ -93,19 +104,17 @@ struct TableRanks {
   const RankedTable& table;
 
   Rank rank(Unit left, Unit right) const { return table.order_of(left, right); }
+  static Rank none() { return RankedTable::kAbsent; }
   static bool before(Rank a, Rank b) { return a < b; }
   static bool same_pair(Rank a, Rank b) { return a == b; }
-  std::optional<MergeTable::Entry> entry_to_apply(Rank lowest, const Unit* u, const Rank* o, std::size_t m) const {
-    if (lowest == RankedTable::kAbsent) return std::nullopt;
-    const MergeTable::Entry& entry = table.entry(lowest);
-    if (entry.id == kMaxUnit && smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
-          for (std::size_t i = 0; i + 1 < m; ++i) {
-            if (o[i] == RankedTable::kAbsent && !visit(u[i], u[i + 1])) return;
-          }
-        })) {
-      return std::nullopt;
-    }
-    return entry;
+  bool entry_to_apply(Rank lowest, const Unit* u, const Rank* o, std::size_t m, MergeTable::Entry& entry) const {
+    if (lowest == RankedTable::kAbsent) return false;
+    entry = table.entry(lowest);
+    return entry.id != kMaxUnit || !smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+      for (std::size_t i = 0; i + 1 < m; ++i) {
+        if (o[i] == RankedTable::kAbsent && !visit(u[i], u[i + 1])) return;
+      }
+    });
   }
 };
 
@@ -116,7 +125,7 @@ struct TableRanks {
 // the minimum.
 struct DirectRanks {
   struct Rank {
-    Unit rank;
+    std::int64_t rank;  // the id, or 2147483647 for a missing pair; none() ranks above both
     UnitPair pair;
     bool in_table;
   };
@@ -127,13 +136,15 @@ struct DirectRanks {
     const Unit* id = merges.find(pair);
     return {id != nullptr ? *id : kMaxUnit, pair, id != nullptr};
   }
+  static Rank none() { return {std::numeric_limits<std::int64_t>::max(), {}, false}; }
   static bool before(const Rank& a, const Rank& b) {
     return a.rank != b.rank ? a.rank < b.rank : a.pair < b.pair;
   }
   static bool same_pair(const Rank& a, const Rank& b) { return a.pair == b.pair; }
-  std::optional<MergeTable::Entry> entry_to_apply(const Rank& lowest, const Unit*, const Rank*, std::size_t) const {
-    if (!lowest.in_table) return std::nullopt;
-    return MergeTable::Entry{lowest.pair, lowest.rank};
+  bool entry_to_apply(const Rank& lowest, const Unit*, const Rank*, std::size_t, MergeTable::Entry& entry) const {
+    if (!lowest.in_table) return false;
+    entry = {lowest.pair, static_cast<Unit>(lowest.rank)};
+    return true;
   }
 };
 

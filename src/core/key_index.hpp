@@ -44,7 +44,9 @@ class KeyIndex {
 
   static std::uint64_t mix(Key key) {
     auto k = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key));
-    k ^= k >> 29;
+    // A 64-bit key (a packed pair) folds its high half in first, so that
+    // pairs differing only in their left member spread too.
+    if constexpr (sizeof(Key) > 4) k ^= k >> 29;
     return k * 0x9E3779B97F4A7C15ULL;
   }
 
