@@ -39,20 +39,14 @@
 #include "core/expansion_table.hpp"
 #include "core/encoder.hpp"
 #include "core/engine.hpp"
+#include "bench_support.hpp"
 #include "reference/literal.hpp"
 
 namespace {
 
 using namespace pairfuse;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fmt::print(stderr, "encode_bench: cannot read {}\n", path);
-    std::exit(2);
-  }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using bench::median_seconds;
+using bench::now;
 
 MergeTable read_table(const std::string& path) {
   std::ifstream in(path);
@@ -60,44 +54,6 @@ MergeTable read_table(const std::string& path) {
   long long left, right, id;
   while (in >> left >> right >> id) merges.insert_or_assign({Unit(left), Unit(right)}, Unit(id));
   return merges;
-}
-
-bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::vector<UnitSeq> words_of(const std::string& data) {
-  std::vector<UnitSeq> words;
-  std::size_t i = 0;
-  while (i < data.size()) {
-    const std::size_t start = i;
-    while (i < data.size() && !is_space(data[i])) ++i;
-    while (i < data.size() && is_space(data[i])) ++i;
-    words.emplace_back(data.begin() + start, data.begin() + i);
-    for (Unit& u : words.back()) u = static_cast<unsigned char>(u);
-  }
-  return words;
-}
-
-// The machine is shared, so wall time is noisy: with CPU=1 in the environment
-// the process CPU time is reported instead (summed over threads).
-double now() {
-  if (std::getenv("CPU")) {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-  }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-template <typename Fn>
-double median_seconds(int runs, Fn&& fn) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const double start = now();
-    fn();
-    times.push_back(now() - start);
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
 }
 
 // Times `fn(input)` on fresh copies made outside the clock; the result is freed outside it too.
@@ -127,10 +83,10 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "usage: encode_bench CORPUS TABLE [--runs N]\n");
     return 2;
   }
-  const std::string data = read_file(args[0]);
+  const std::string data = bench::read_file("encode_bench", args[0]);
   const MergeTable merges = read_table(args[1]);
   const double mb = data.size() / 1e6;
-  const std::vector<UnitSeq> words = words_of(data);
+  const std::vector<UnitSeq> words = bench::split_words(bench::units_of(data));
   fmt::print("corpus {:.1f} MB, {} words, {} merges\n", mb, words.size(), merges.size());
 
   // ONLY=words|one|synthetic runs one part.
@@ -208,8 +164,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (only == "profile-one") {  // for perf: the corpus as one sequence
-    UnitSeq all(data.begin(), data.end());
-    for (Unit& u : all) u = static_cast<unsigned char>(u);
+    const UnitSeq all = bench::units_of(data);
     for (int i = 0; i < runs; ++i) core::encode(all, merges);
     return 0;
   }
@@ -247,8 +202,7 @@ int main(int argc, char** argv) {
   }
 
   if (part("one")) {
-  UnitSeq all(data.begin(), data.end());
-  for (Unit& u : all) u = static_cast<unsigned char>(u);
+  const UnitSeq all = bench::units_of(data);
   const double one = time_on_copies(std::min(runs, 3), all, [&](UnitSeq u) { return core::encode(std::move(u), merges); });
   fmt::print("encode corpus as one sequence: {:.3f} s, {:.1f} MB/s\n", one, mb / one);
 

@@ -22,36 +22,13 @@
 #include <vector>
 
 #include "core/engine.hpp"
+#include "bench_support.hpp"
 #include "reference/literal.hpp"
 
 namespace {
 
 using pairfuse::UnitSeq;
-
-UnitSeq read_bytes(const std::string& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fmt::print(stderr, "engine_bench: cannot read {}\n", path);
-    std::exit(2);
-  }
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (limit != 0 && bytes.size() > limit) bytes.resize(limit);
-  UnitSeq units(bytes.size());
-  std::transform(bytes.begin(), bytes.end(), units.begin(), [](char c) { return static_cast<unsigned char>(c); });
-  return units;
-}
-
-template <typename Fn>
-double median_seconds(int runs, Fn&& fn) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    fn();
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
+using pairfuse::bench::median_seconds;
 
 // One get_counts pass is the yardstick of the benchmark table's "passes"
 // figures. It is short (tens of milliseconds), so a single run is moved a lot
@@ -87,7 +64,7 @@ int main(int argc, char** argv) {
   }
   const std::string mode(args[0]);
   const std::size_t limit = args.size() > 2 ? std::strtoull(std::string(args[2]).c_str(), nullptr, 10) : 0;
-  const UnitSeq units = read_bytes(std::string(args[1]), limit);
+  const UnitSeq units = pairfuse::bench::units_of(pairfuse::bench::read_file("engine_bench", std::string(args[1])), limit);
 
   if (mode == "counts") {
     const Pass pass = time_pass(units, runs);

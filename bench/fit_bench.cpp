@@ -27,55 +27,25 @@
 
 #include "concurrent/engine.hpp"
 #include "core/engine.hpp"
+#include "bench_support.hpp"
 #include "reference/literal.hpp"
 
 namespace {
 
 using pairfuse::Unit;
 using pairfuse::UnitSeq;
-
-UnitSeq read_bytes(const std::string& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fmt::print(stderr, "fit_bench: cannot read {}\n", path);
-    std::exit(2);
-  }
-  in.seekg(0, std::ios::end);
-  std::size_t size = static_cast<std::size_t>(in.tellg());
-  if (limit != 0 && size > limit) size = limit;
-  in.seekg(0);
-  std::vector<char> bytes(size);
-  in.read(bytes.data(), static_cast<std::streamsize>(size));
-  return UnitSeq(reinterpret_cast<const unsigned char*>(bytes.data()),
-                 reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size());
-}
-
-bool is_space(Unit u) { return u == ' ' || u == '\t' || u == '\n' || u == '\r' || u == '\f' || u == '\v'; }
-
-std::vector<UnitSeq> split_words(const UnitSeq& units) {
-  std::vector<UnitSeq> words;
-  std::size_t i = 0;
-  while (i < units.size()) {
-    const std::size_t start = i;
-    while (i < units.size() && !is_space(units[i])) ++i;
-    while (i < units.size() && is_space(units[i])) ++i;
-    words.emplace_back(units.begin() + static_cast<std::ptrdiff_t>(start),
-                       units.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-  return words;
-}
+using pairfuse::bench::process_cpu_seconds;
+using pairfuse::bench::split_words;
 
 std::uint64_t distinct(const UnitSeq& units) {
   return absl::flat_hash_set<Unit>(units.begin(), units.end()).size();
 }
 
-double process_cpu_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 int runs = 1;
+
+UnitSeq read_bytes(const std::string& path, std::size_t limit) {
+  return pairfuse::bench::units_of(pairfuse::bench::read_file("fit_bench", path), limit);
+}
 
 // Resets the process's peak resident size, so that a later peak_rss_mib()
 // shows the peak of what ran in between (plus what was resident already).
