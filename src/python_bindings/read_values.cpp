@@ -1,5 +1,6 @@
 #include "python_bindings/read_values.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -12,15 +13,26 @@ namespace {
 
 constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
+// What a __len__ of the caller's may make the reader reserve. Only exact
+// lists, tuples and byte strings know their length; any other may overstate
+// it, and a reservation the machine cannot back aborts the process under
+// AddressSanitizer (or overcommits memory) instead of failing cleanly.
+constexpr Py_ssize_t kUntrustedReserveLimit = Py_ssize_t{1} << 20;
+
+bool has_true_length(PyObject* obj) {
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj);
+}
+
 // The reported length is only a hint: a failing __len__ or one that
 // overstates the length must not fail the conversion.
 template <typename T>
 void reserve_reported_length(std::vector<T>& out, PyObject* sequence) {
-  const Py_ssize_t length = PySequence_Size(sequence);
+  Py_ssize_t length = PySequence_Size(sequence);
   if (length < 0) {
     discard_pending_error();
     return;
   }
+  if (!has_true_length(sequence)) length = std::min(length, kUntrustedReserveLimit);
   try {
     out.reserve(static_cast<std::size_t>(length));
   } catch (const std::bad_alloc&) {
