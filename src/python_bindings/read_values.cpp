@@ -4,9 +4,11 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "python_bindings/handle.hpp"
 #include "python_bindings/pypy_bulk.hpp"
+#include "python_bindings/read_buffer.hpp"
 
 namespace pairfuse::python {
 namespace {
@@ -114,10 +116,11 @@ std::uint64_t to_size(PyObject* obj) {
 }
 
 UnitSeq to_unit_seq(PyObject* obj) {
-  // Exact built-in types skip the iterator protocol. Byte strings hold no
-  // objects, so nothing can run meanwhile. Lists and tuples are walked by
-  // index against their live size, which is what their iterators do, so an
-  // item whose __index__ changes the list still sees the same items.
+  // Exact built-in types skip the iterator protocol, and so do exact integer
+  // arrays (read_buffer.hpp). Byte strings hold no objects, so nothing can
+  // run meanwhile. Lists and tuples are walked by index against their live
+  // size, which is what their iterators do, so an item whose __index__
+  // changes the list still sees the same items.
   if (PyBytes_CheckExact(obj)) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
     return UnitSeq(bytes, bytes + PyBytes_GET_SIZE(obj));
@@ -139,6 +142,7 @@ UnitSeq to_unit_seq(PyObject* obj) {
     return out;
   }
 #endif
+  if (auto units = read_units_from_buffer(obj)) return std::move(*units);
   return to_vector<Unit>(obj, to_unit);
 }
 
