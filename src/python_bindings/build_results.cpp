@@ -1,6 +1,10 @@
 #include "python_bindings/build_results.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "python_bindings/pypy_bulk.hpp"
 
@@ -32,6 +36,60 @@ class CollectorPause {
 
 Ref to_int(Unit unit) { return require_result(PyLong_FromLong(unit)); }
 
+// The ints of unit lists. On CPython, results repeat a small set of ids
+// across many positions: within one call each id's int is made once and
+// shared (ints are immutable), which saves an allocation per position now and
+// a deallocation when the result goes. Direct-mapped on the low bits, so
+// consecutive ids do not collide; a colliding id replaces the one before.
+// The slots borrow: every int they point to sits in the result being built,
+// which outlives them. So replacing one never touches the old int, which
+// keeps ids that rarely repeat almost as cheap as making every int.
+// PyPy builds long lists in bulk and gains nothing here.
+class UnitInts {
+ public:
+#ifdef PYPY_VERSION
+  explicit UnitInts(std::size_t /*positions*/) {}
+  PyObject* get(Unit unit) { return to_int(unit).release(); }
+#else
+  // Sized for `positions` units at most, so short results stay cheap.
+  explicit UnitInts(std::size_t positions)
+      : slots_(std::bit_ceil(std::clamp<std::size_t>(positions, 1, kMaxSlots))) {}
+
+  // A new reference to an int of value `unit`, for the result being built.
+  PyObject* get(Unit unit) {
+    // CPython keeps these ints already (-5 to 256); a slot would only cost.
+    if (unit >= -5 && unit <= 256) return to_int(unit).release();
+    Slot& slot = slots_[static_cast<std::uint32_t>(unit) & (slots_.size() - 1)];
+    if (slot.object != nullptr && slot.unit == unit) {
+      Py_INCREF(slot.object);
+      return slot.object;
+    }
+    PyObject* made = to_int(unit).release();
+    slot = {unit, made};
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 14;
+  struct Slot {
+    Unit unit = 0;
+    PyObject* object = nullptr;  // borrowed
+  };
+  std::vector<Slot> slots_;
+#endif
+};
+
+Ref to_unit_list(const UnitSeq& units, UnitInts& ints) {
+#ifdef PYPY_VERSION
+  if (auto list = build_unit_list_in_bulk(units)) return std::move(*list);
+#endif
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units.size())));
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), ints.get(units[i]));
+  }
+  return list;
+}
+
 Ref to_pair_tuple(Ref first, Ref second) {
   Ref tuple = require_result(PyTuple_New(2));
   PyTuple_SET_ITEM(tuple.get(), 0, first.release());
@@ -42,21 +100,18 @@ Ref to_pair_tuple(Ref first, Ref second) {
 }  // namespace
 
 Ref to_unit_list(const UnitSeq& units) {
-#ifdef PYPY_VERSION
-  if (auto list = build_unit_list_in_bulk(units)) return std::move(*list);
-#endif
-  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units.size())));
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(units[i]).release());
-  }
-  return list;
+  UnitInts ints(units.size());
+  return to_unit_list(units, ints);
 }
 
 Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
   [[maybe_unused]] const CollectorPause pause;
+  std::size_t positions = 0;
+  for (const UnitSeq& units : units_list) positions += units.size();
+  UnitInts ints(positions);
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
   for (std::size_t i = 0; i < units_list.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i]).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i], ints).release());
   }
   return list;
 }

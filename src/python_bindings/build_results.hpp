@@ -1,6 +1,7 @@
-// Building Python results from engine values: new lists of new ints, merge
-// lists in the table's order (learning order for trained tables), and
-// training results as 2-tuples. The other direction from read_values.hpp:
+// Building Python results from engine values: new lists of new ints (on
+// CPython one int per distinct value of a call), merge lists in the table's
+// order (learning order for trained tables), and training results as
+// 2-tuples. The other direction from read_values.hpp:
 // every object made here is new, and running out of memory while making one
 // is a MemoryError, any other failure to make one a fatal error.
 #pragma once

@@ -1,26 +1,40 @@
 #include "python_bindings/read_values.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "python_bindings/handle.hpp"
 #include "python_bindings/pypy_bulk.hpp"
+#include "python_bindings/read_buffer.hpp"
 
 namespace pairfuse::python {
 namespace {
 
 constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
+// What a __len__ of the caller's may make the reader reserve. Only exact
+// lists, tuples and byte strings know their length; any other may overstate
+// it, and a reservation the machine cannot back aborts the process under
+// AddressSanitizer (or overcommits memory) instead of failing cleanly.
+constexpr Py_ssize_t kUntrustedReserveLimit = Py_ssize_t{1} << 20;
+
+bool has_true_length(PyObject* obj) {
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj);
+}
+
 // The reported length is only a hint: a failing __len__ or one that
 // overstates the length must not fail the conversion.
 template <typename T>
 void reserve_reported_length(std::vector<T>& out, PyObject* sequence) {
-  const Py_ssize_t length = PySequence_Size(sequence);
+  Py_ssize_t length = PySequence_Size(sequence);
   if (length < 0) {
     discard_pending_error();
     return;
   }
+  if (!has_true_length(sequence)) length = std::min(length, kUntrustedReserveLimit);
   try {
     out.reserve(static_cast<std::size_t>(length));
   } catch (const std::bad_alloc&) {
@@ -102,10 +116,11 @@ std::uint64_t to_size(PyObject* obj) {
 }
 
 UnitSeq to_unit_seq(PyObject* obj) {
-  // Exact built-in types skip the iterator protocol. Byte strings hold no
-  // objects, so nothing can run meanwhile. Lists and tuples are walked by
-  // index against their live size, which is what their iterators do, so an
-  // item whose __index__ changes the list still sees the same items.
+  // Exact built-in types skip the iterator protocol, and so do exact integer
+  // arrays (read_buffer.hpp). Byte strings hold no objects, so nothing can
+  // run meanwhile. Lists and tuples are walked by index against their live
+  // size, which is what their iterators do, so an item whose __index__
+  // changes the list still sees the same items.
   if (PyBytes_CheckExact(obj)) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
     return UnitSeq(bytes, bytes + PyBytes_GET_SIZE(obj));
@@ -127,6 +142,7 @@ UnitSeq to_unit_seq(PyObject* obj) {
     return out;
   }
 #endif
+  if (auto units = read_units_from_buffer(obj)) return std::move(*units);
   return to_vector<Unit>(obj, to_unit);
 }
 

@@ -2,8 +2,8 @@
 // its arguments before the engine runs.
 //
 // A unit sequence is any sequence but str (list, tuple, range, bytes, ...),
-// read through its iterator; its reported length is only a hint for
-// reserving. A Unit is an int, or an object with __index__, in the signed
+// read through its iterator (an exact integer array through its buffer, to
+// the same values); its reported length is only a hint for reserving. A Unit is an int, or an object with __index__, in the signed
 // 32-bit range; a size is the same in the unsigned 64-bit range. A merge list
 // is a sequence of ((left, right), id) tuples.
 #pragma once

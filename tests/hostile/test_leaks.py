@@ -1,5 +1,6 @@
 """No leaks: each function, called thousands of times on one successful input or
 one error path, leaves memory flat and the arguments' reference counts as they were."""
+import array
 import json
 import os
 import subprocess
@@ -89,6 +90,8 @@ CASES = {
     "by keyword": ("encode_py", (), {"merges": MERGES, "units": LONG_LIST}, None),
     "tuple, range, HostileSeq": ("encode_concurrent_py", ([tuple(LONG_LIST), range(2000), HostileSeq(LONG_LIST, reported_len=7)], MERGES), {}, None),
     "index objects": ("fit_py", ([Index(i % 5) for i in range(2000)], 10), {}, None),
+    "array.array": ("encode_py", (array.array("i", LONG_LIST), MERGES), {}, None),
+    "memoryview": ("decode_concurrent_py", ([memoryview(array.array("q", ENCODED))[::2]], MERGES), {}, None),
     # binding errors
     "too many positional": ("encode_py", (LONG_LIST, MERGES, 3), {}, TypeError),
     "missing argument": ("fit_concurrent_py", (BATCH,), {}, TypeError),
@@ -98,6 +101,7 @@ CASES = {
     "str": ("encode_py", ("x" * 3000, MERGES), {}, TypeError),
     "not a sequence": ("decode_concurrent_py", ([LONG_LIST, {1: 2}], MERGES), {}, TypeError),
     "unit out of range": ("fit_py", (with_bad_tail(2**31), 10), {}, OverflowError),
+    "array unit out of range": ("encode_py", (array.array("q", with_bad_tail(2**31)), MERGES), {}, OverflowError),
     "unit beyond 64 bits": ("encode_concurrent_py", ([LONG_LIST, with_bad_tail(2**70)], MERGES), {}, OverflowError),
     "unit not an integer": ("decode_py", (with_bad_tail("x"), MERGES), {}, TypeError),
     "index raising": ("fit_concurrent_py", ([LONG_LIST, with_bad_tail(RaisingIndex(ValueError("no")))], 10), {}, ValueError),
@@ -119,10 +123,8 @@ CASES = {
     "panic from index": ("encode_py", (with_bad_tail(RaisingIndex(PanicException("from Python"))), MERGES), {}, PanicException),
     "panic from len": ("fit_concurrent_py", ([HostileSeq(LONG_LIST, len_error=PanicException("len"))], 10), {}, PanicException),
 }
-if not SANITIZED:
-    # The length hint asks for 16 TB: the reserve fails and is ignored.
-    CASES["impossible length hint"] = (
-        "encode_py", (HostileSeq(LONG_LIST, reported_len=2**42), MERGES), {}, None)
+# The length hint asks for 16 TB: the reservation is capped.
+CASES["impossible length hint"] = ("encode_py", (HostileSeq(LONG_LIST, reported_len=2**42), MERGES), {}, None)
 
 
 @pytest.mark.parametrize("case", CASES)

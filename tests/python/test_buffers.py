@@ -1,0 +1,118 @@
+"""Integer arrays (array.array, memoryview, NumPy) read through their buffers
+end every call exactly as the same values given as a plain list do."""
+import array
+import ctypes
+
+import pytest
+
+import pairfuse
+
+MIN_UNIT = -(2**31)
+MAX_UNIT = 2**31 - 1
+VALUES = [1, 2, 1, 2, 3, 1, 2, 0, 100, 2, 3, 127]
+MERGES = [((1, 2), 300), ((300, 3), 301), ((2, 3), 302)]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class MyList(list):
+    pass
+
+
+class MyArray(array.array):
+    pass
+
+
+def numpy(build):
+    """A case made with NumPy, which PyPy lacks."""
+    return lambda: build(pytest.importorskip("numpy"))
+
+
+def ndarray_subclass(np):
+    class MyNdarray(np.ndarray):
+        pass
+
+    return np.array(VALUES, dtype=np.int32).view(MyNdarray)
+
+
+INT_DTYPES = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+
+# (id, input maker, whether the plain form is [int(x) for x in seq] rather than list(seq))
+CASES = [
+    ("list", lambda: list(VALUES), True),
+    ("tuple", lambda: tuple(VALUES), True),
+    ("bytes", lambda: bytes(VALUES), True),
+    ("bytearray", lambda: bytearray(VALUES), True),
+    ("range", lambda: range(-3, 20), True),
+    *[(f"array {code}", lambda code=code: array.array(code, VALUES), True) for code in "bBhHiIlLqQ"],
+    ("array empty", lambda: array.array("i"), True),
+    ("array negative", lambda: array.array("b", [-128, -1, 0, -1, 0]), True),
+    ("array at the limits", lambda: array.array("i", [MIN_UNIT, MAX_UNIT, MIN_UNIT, MAX_UNIT]), True),
+    ("array above", lambda: array.array("q", VALUES + [MAX_UNIT + 1]), True),
+    ("array below", lambda: array.array("l", [MIN_UNIT - 1] + VALUES), True),
+    ("array unsigned above", lambda: array.array("I", VALUES + [2**32 - 1]), True),
+    ("array beyond 63 bits", lambda: array.array("Q", VALUES + [2**63 + 5]), True),
+    ("array of floats", lambda: array.array("d", VALUES), False),
+    ("array subclass", lambda: MyArray("i", VALUES), True),
+    ("memoryview", lambda: memoryview(array.array("h", VALUES)), True),
+    ("memoryview strided", lambda: memoryview(array.array("i", VALUES))[::2], True),
+    ("memoryview reversed", lambda: memoryview(array.array("q", VALUES))[::-3], True),
+    ("memoryview cast", lambda: memoryview(array.array("i", VALUES).tobytes()).cast("i"), True),
+    ("memoryview of bools", lambda: memoryview(bytes([1, 0, 1])).cast("?"), False),
+    ("memoryview above", lambda: memoryview(array.array("L", [2**40] + VALUES)), True),
+    ("memoryview 2-D", lambda: memoryview(bytes(VALUES)).cast("B", (3, 4)), True),
+    # Iteration reads only native items; ctypes states the byte order.
+    ("memoryview little-endian", lambda: memoryview((ctypes.c_int32 * 3)(1, 2, 3)), True),
+    ("list subclass", lambda: MyList(VALUES), True),
+    ("index objects", lambda: [Index(v) for v in VALUES], True),
+    *[(f"ndarray {dtype}", numpy(lambda np, dtype=dtype: np.array(VALUES, dtype=dtype)), True) for dtype in INT_DTYPES],
+    ("ndarray strided", numpy(lambda np: np.array(VALUES * 2, dtype=np.int16)[::3]), True),
+    ("ndarray reversed", numpy(lambda np: np.array(VALUES, dtype=np.int64)[::-1]), True),
+    ("ndarray big-endian", numpy(lambda np: np.array(VALUES, dtype=">i4")), True),
+    ("ndarray big-endian strided", numpy(lambda np: np.array([MIN_UNIT, 7, MAX_UNIT], dtype=">i8")[::2]), True),
+    ("ndarray little-endian", numpy(lambda np: np.array(VALUES, dtype="<u2")), True),
+    ("ndarray at the limits", numpy(lambda np: np.array([MIN_UNIT, MAX_UNIT] * 2, dtype=np.int64)), True),
+    ("ndarray above", numpy(lambda np: np.array(VALUES + [MAX_UNIT + 1], dtype=np.int64)), True),
+    ("ndarray below", numpy(lambda np: np.array([MIN_UNIT - 1], dtype=">i8")), True),
+    ("ndarray beyond 63 bits", numpy(lambda np: np.array([2**63 + 1], dtype=np.uint64)), True),
+    ("ndarray of bools", numpy(lambda np: np.array([True, False, True])), False),
+    ("ndarray of floats", numpy(lambda np: np.array(VALUES, dtype=np.float64)), False),
+    ("ndarray of objects", numpy(lambda np: np.array(VALUES, dtype=object)), True),
+    ("ndarray 2-D", numpy(lambda np: np.array(VALUES, dtype=np.int32).reshape(3, 4)), False),
+    ("ndarray subclass", numpy(ndarray_subclass), True),
+]
+
+CALLS = {
+    "fit_py": lambda units: pairfuse.fit_py(units, 20),
+    "encode_py": lambda units: pairfuse.encode_py(units, MERGES),
+    "decode_py": lambda units: pairfuse.decode_py(units, MERGES),
+    "fit_concurrent_py": lambda units: pairfuse.fit_concurrent_py([units, [1, 2, 1]], 20),
+    "encode_concurrent_py": lambda units: pairfuse.encode_concurrent_py([[1, 2], units], MERGES),
+    "decode_concurrent_py": lambda units: pairfuse.decode_concurrent_py([units, units], MERGES),
+}
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except BaseException as error:  # noqa: B902 - PanicException derives from BaseException
+        return ("raised", type(error), error.args)
+
+
+@pytest.mark.filterwarnings("ignore:In future, it will be an error for 'np.bool_':DeprecationWarning")
+@pytest.mark.parametrize("make, as_ints", [case[1:] for case in CASES], ids=[case[0] for case in CASES])
+def test_input_kinds_end_like_a_plain_list(make, as_ints):
+    try:
+        plain = [int(x) for x in make()] if as_ints else list(make())
+    except Exception as error:  # noqa: B902 - iterating fails: the call must fail the same way
+        expected = {name: ("raised", type(error), error.args) for name in CALLS}
+    else:
+        expected = {name: outcome(lambda: call(plain)) for name, call in CALLS.items()}
+    for name, call in CALLS.items():
+        assert outcome(lambda: call(make())) == expected[name], name
