@@ -18,7 +18,7 @@ import pairfuse
 # The helpers shared with tests/python.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 
-from pairfuse_testing import IS_PYPY, PanicException  # noqa: E402
+from pairfuse_testing import IS_PYPY, Index, PanicException  # noqa: E402,F401
 
 # Set by scripts/sanitize: the module runs under AddressSanitizer.
 SANITIZED = os.environ.get("PAIRFUSE_SANITIZED") == "1"
@@ -49,19 +49,6 @@ FUNCTIONS = {
 
 
 # ---------------------------------------------------------------- hostile objects
-
-
-class Index:
-    """An integer-like object: __index__ returns `value` (any int, however large)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
 
 
 class RaisingIndex:

@@ -6,19 +6,12 @@ import ctypes
 import pytest
 
 import pairfuse
+from pairfuse_testing import Index
 
 MIN_UNIT = -(2**31)
 MAX_UNIT = 2**31 - 1
 VALUES = [1, 2, 1, 2, 3, 1, 2, 0, 100, 2, 3, 127]
 MERGES = [((1, 2), 300), ((300, 3), 301), ((2, 3), 302)]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class MyList(list):

@@ -26,6 +26,19 @@ def _provoke_panic():
 PanicException = _provoke_panic()
 
 
+class Index:
+    """An integer-like object: __index__ returns `value` (any int, however large)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
 def run_python(code):
     """Runs `code` in a fresh interpreter of the same kind, with this pairfuse importable."""
     module_dir = os.path.dirname(os.path.abspath(pairfuse.__file__))
