@@ -1,12 +1,10 @@
 #include "core/encoder.hpp"
 
-#include "core/engine.hpp"
-
 #include <algorithm>
 #include <functional>
 #include <limits>
-#include <optional>
-#include <tuple>
+
+#include "core/engine.hpp"
 
 namespace pairfuse::core {
 
