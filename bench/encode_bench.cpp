@@ -173,24 +173,23 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (part("words")) {
-  std::vector<UnitSeq> encoded;
-  const double enc = time_on_copies(runs, words, [&](std::vector<UnitSeq> w) {
+  const UnitBatch word_batch(words);
+  const double enc = time_on_copies(runs, word_batch, [&](UnitBatch w) {
     return concurrent::encode_concurrent(std::move(w), merges);
   });
-  encoded = concurrent::encode_concurrent(words, merges);
-  std::size_t tokens = 0;
-  for (const auto& e : encoded) tokens += e.size();
-  const double copy = time_on_copies(runs, words, [&](std::vector<UnitSeq> w) {
+  const UnitBatch encoded = concurrent::encode_concurrent(word_batch, merges);
+  const std::size_t tokens = encoded.units().size();
+  const double copy = time_on_copies(runs, word_batch, [&](UnitBatch w) {
     return concurrent::encode_concurrent(std::move(w), MergeTable{});
   });
   fmt::print("copy of the words (empty table): {:.3f} s\n", copy);
   fmt::print("encode_concurrent words: {:.3f} s, {:.1f} MB/s, {} tokens\n", enc, mb / enc, tokens);
 
-  const double dec = time_on_copies(runs, encoded, [&](std::vector<UnitSeq> e) {
+  const double dec = time_on_copies(runs, encoded, [&](UnitBatch e) {
     return concurrent::decode_concurrent(std::move(e), merges);
   });
   fmt::print("decode_concurrent words: {:.3f} s, {:.1f} MB/s of output\n", dec, mb / dec);
-  if (concurrent::decode_concurrent(encoded, merges) != words) fmt::print("DECODE MISMATCH\n");
+  if (concurrent::decode_concurrent(encoded, merges) != word_batch) fmt::print("DECODE MISMATCH\n");
 
   if (std::getenv("LITERAL")) {
     const double lit = time_on_copies(1, words, [&](std::vector<UnitSeq> w) {

@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
           const std::size_t word_count = words.size();
           const auto result = pairfuse::concurrent::fit_concurrent(std::move(words), target);
           std::size_t tokens = 0;
-          for (const auto& w : result.units_list) tokens += w.size();
+          tokens += result.units_list.units().size();
           return fmt::format("{} words, {} merges, {} tokens", word_count, result.merges.size(), tokens);
         });
     return 0;

@@ -41,9 +41,9 @@ void fuzz_fit(FuzzedDataProvider& in) {
 
   // One sequence in the batch trainer learns exactly what the sequential one learns.
   require_same("fit_concurrent([s]) against fit(s)", map_outcome(expected, [](const core::FitResult& r) {
-                 return concurrent::FitConcurrentResult{{r.units}, r.merges};
+                 return concurrent::FitConcurrentResult{std::vector<UnitSeq>{r.units}, r.merges};
                }),
-               outcome_of([&] { return concurrent::fit_concurrent({units}, target); }), input);
+               outcome_of([&] { return concurrent::fit_concurrent(std::vector<UnitSeq>{units}, target); }), input);
   if (!expected.ok()) return;
   const core::FitResult& trained = *expected.value;
 
@@ -70,11 +70,11 @@ void fuzz_fit_concurrent(FuzzedDataProvider& in) {
 
   if (!learned_max_id(trained.merges)) {
     require_same("batch-encoding the training input with the learned table",
-                 success<std::vector<UnitSeq>>(trained.units_list),
-                 outcome_of([&] { return concurrent::encode_concurrent(list, trained.merges); }), input);
+                 success<std::vector<UnitSeq>>(trained.units_list.to_sequences()),
+                 outcome_of([&] { return concurrent::encode_concurrent(list, trained.merges).to_sequences(); }), input);
   }
   require_same("batch-decoding the trained sequences", success<std::vector<UnitSeq>>(list),
-               outcome_of([&] { return concurrent::decode_concurrent(trained.units_list, trained.merges); }), input);
+               outcome_of([&] { return concurrent::decode_concurrent(trained.units_list, trained.merges).to_sequences(); }), input);
 }
 
 MergeTable consume_table(FuzzedDataProvider& in, Palette palette) {
@@ -104,7 +104,7 @@ void fuzz_encode_decode(FuzzedDataProvider& in) {
   } else {
     const auto expected = outcome_of([&] { return reference::encode_concurrent(list, table); });
     require_same("concurrent::encode_concurrent against the literal engine", expected,
-                 outcome_of([&] { return concurrent::encode_concurrent(list, table); }), input);
+                 outcome_of([&] { return concurrent::encode_concurrent(list, table).to_sequences(); }), input);
     for (std::size_t k = 0; k < list.size(); ++k) {
       require_same("an element of a batch encoding against encoding it alone",
                    success<UnitSeq>(expected.value->at(k)), outcome_of([&] { return core::encode(list[k], table); }),
@@ -122,7 +122,7 @@ void fuzz_encode_decode(FuzzedDataProvider& in) {
   } else {
     require_same("concurrent::decode_concurrent against the literal engine",
                  outcome_of([&] { return reference::decode_concurrent(list, table); }),
-                 outcome_of([&] { return concurrent::decode_concurrent(list, table); }), input);
+                 outcome_of([&] { return concurrent::decode_concurrent(list, table).to_sequences(); }), input);
   }
 }
 

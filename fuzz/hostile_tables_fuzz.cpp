@@ -112,7 +112,7 @@ void check_encoded(const MergeTable& table, const UnitSeq& input, const UnitSeq&
 
 void check_list(const MergeTable& table, const DecodeModel& model, const std::vector<UnitSeq>& list,
                 const std::string& context) {
-  const auto encoded = outcome_of([&] { return concurrent::encode_concurrent(list, table); });
+  const auto encoded = outcome_of([&] { return concurrent::encode_concurrent(list, table).to_sequences(); });
   require(encoded.ok(), fmt::format("encode_concurrent failed: {}\n  {}", describe(encoded), context));
   require(encoded.value->size() == list.size(), fmt::format("encode_concurrent lost sequences\n  {}", context));
   for (std::size_t k = 0; k < list.size(); ++k) {
@@ -128,7 +128,7 @@ void check_list(const MergeTable& table, const DecodeModel& model, const std::ve
   if (bounded) {
     const auto expected = model.decode(list);
     require_same("decode_concurrent against the model", expected,
-                 outcome_of([&] { return concurrent::decode_concurrent(list, table); }), context);
+                 outcome_of([&] { return concurrent::decode_concurrent(list, table).to_sequences(); }), context);
     for (const UnitSeq& units : list) {
       require_same("decode against the model", map_outcome(model.decode({units}), [](const auto& v) { return v[0]; }),
                    outcome_of([&] { return core::decode(units, table); }), context);
@@ -142,7 +142,7 @@ void check_list(const MergeTable& table, const DecodeModel& model, const std::ve
     for (Unit unit : units) input_holds_id = input_holds_id || model.is_id(unit);
   if (model.ids_distinct(table) && !input_holds_id) {
     require_same("decode of encode", success<std::vector<UnitSeq>>(list),
-                 outcome_of([&] { return concurrent::decode_concurrent(*encoded.value, table); }), context);
+                 outcome_of([&] { return concurrent::decode_concurrent(*encoded.value, table).to_sequences(); }), context);
   }
 }
 

@@ -14,13 +14,15 @@
 // Performance notes: work is handed to the pool in blocks of 64 sequences, so
 // each block looks up its worker's scratch once and can hash the whole block
 // before fetching ahead. Allocating one result vector per sequence and
-// freeing the input's is a fifth of the engine's encoding time for the words
-// of the Python standard library (December 2026).
+// freeing the input's was a fifth of the engine's encoding time for the words
+// of the Python standard library (December 2026); batches are flat buffers
+// since, and results are written in place.
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <new>
 
 #include "concurrent/encoded_cache.hpp"
 #include "concurrent/engine.hpp"
@@ -55,14 +57,15 @@ struct EncodeWorker {
 
 }  // namespace
 
-std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
+UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
   const std::size_t n = units_list.size();
-  std::vector<UnitSeq> out(n);
-  if (merges.empty()) {
-    parallel_for(n, [&](std::size_t k) { out[k] = units_list[k]; });
-    return out;
-  }
+  if (merges.empty() || n == 0) return units_list;
   const core::RankedTable table(merges);
+  // Encoding never lengthens a sequence: each result is written where its
+  // input starts, in a buffer of the input's size, and the results are then
+  // moved together.
+  std::vector<Unit> units(units_list.units().size());
+  std::vector<std::size_t> sizes(n);
   tbb::enumerable_thread_specific<EncodeWorker> workers(
       [&] { return EncodeWorker{core::Encoder(table), {}}; });
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
@@ -70,7 +73,7 @@ std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const Me
     // Hash the whole block first so that cache lookups can be fetched ahead.
     std::array<std::uint64_t, kBlock> hashes;
     auto cached = [&](std::size_t k) {
-      const std::size_t size = units_list[k].size();
+      const std::size_t size = units_list.length(k);
       return size >= 2 && size <= kCachedLengthLimit;
     };
     for (std::size_t k = begin; k < end; ++k) hashes[k - begin] = cached(k) ? hash_of(units_list[k]) : 0;
@@ -78,34 +81,61 @@ std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const Me
       const std::size_t j = k - begin;
       if (k + kSlotAhead < end) worker.cache.prefetch_slot(hashes[j + kSlotAhead]);
       if (k + kEntryAhead < end) worker.cache.prefetch_entry(hashes[j + kEntryAhead]);
-      out[k] = cached(k) ? worker.cache.encode(units_list[k], hashes[j], worker.encoder)
-                         : worker.encoder.encode(units_list[k]);
+      Unit* out = units.data() + units_list.offsets()[k];
+      if (cached(k)) {
+        sizes[k] = worker.cache.encode(units_list[k], hashes[j], worker.encoder, out);
+      } else {
+        const UnitSeq encoded = worker.encoder.encode(units_list[k]);
+        sizes[k] = std::copy(encoded.begin(), encoded.end(), out) - out;
+      }
     }
   });
-  return out;
+  auto [input_units, offsets] = std::move(units_list).release();
+  input_units = {};
+  // Every result moves towards the front, never past one still to be moved.
+  std::size_t filled = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t begin = offsets[k];
+    std::copy_n(units.data() + begin, sizes[k], units.data() + filled);
+    offsets[k] = filled;
+    filled += sizes[k];
+  }
+  offsets[n] = filled;
+  units.resize(filled);
+  units.shrink_to_fit();
+  return UnitBatch(std::move(units), std::move(offsets));
 }
 
-std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
+UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges) {
   const std::size_t n = units_list.size();
   const core::InverseTable inverse = core::build_inverse_table(merges);
-  std::vector<UnitSeq> out(n);
-  if (inverse.empty()) {
-    parallel_for(n, [&](std::size_t k) { out[k] = units_list[k]; });
-    return out;
-  }
+  if (inverse.empty() || n == 0) return units_list;
   const core::ExpansionTable table(inverse);
   // Checked up front, in input order, so the error names the same token
   // however the sequences are spread over the workers. A table without any
   // cycle needs no per-token check.
-  if (table.has_cycle()) {
-    for (const UnitSeq& units : units_list) table.check_expansions_finite(units);
-  }
-  tbb::enumerable_thread_specific<core::ExpansionTable::Scratch> scratches;
+  if (table.has_cycle()) table.check_expansions_finite(units_list.units());
+  // Two passes: every token's slot and every result's length, then each
+  // result expanded straight into its place in one buffer.
+  const std::vector<std::size_t>& input_offsets = units_list.offsets();
+  std::vector<core::ExpansionTable::Slot> slots(units_list.units().size());
+  std::vector<std::uint64_t> sizes(n);
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
-    auto& scratch = scratches.local();
-    for (std::size_t k = begin; k < end; ++k) out[k] = table.expand(units_list[k], scratch);
+    for (std::size_t k = begin; k < end; ++k) sizes[k] = table.look_up(units_list[k], slots.data() + input_offsets[k]);
   });
-  return out;
+  std::vector<std::size_t> offsets(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (__builtin_add_overflow(offsets[k], sizes[k], &offsets[k + 1])) throw std::bad_alloc();
+  }
+  std::vector<Unit> units(offsets[n]);
+  tbb::enumerable_thread_specific<std::vector<core::ExpansionTable::Slot>> stacks;
+  for_each_block(n, [&](std::size_t begin, std::size_t end) {
+    auto& stack = stacks.local();
+    for (std::size_t k = begin; k < end; ++k) {
+      table.expand_into(units_list[k], slots.data() + input_offsets[k], units.data() + offsets[k], stack);
+    }
+  });
+  return UnitBatch(std::move(units), std::move(offsets));
 }
 
 }  // namespace pairfuse::concurrent

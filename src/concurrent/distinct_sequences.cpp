@@ -12,10 +12,13 @@ namespace pairfuse::concurrent {
 
 using core::HugeArray;
 
-DistinctSequences find_distinct(const std::vector<UnitSeq>& units_list) {
+DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const PairCount> counts) {
   const std::size_t n = units_list.size();
   HugeArray<std::uint64_t> hashes(n);
-  parallel_for(n, [&](std::size_t k) { hashes[k] = absl::HashOf(absl::MakeConstSpan(units_list[k])); });
+  parallel_for(n, [&](std::size_t k) {
+    const std::span<const Unit> units = units_list[k];
+    hashes[k] = absl::HashOf(absl::MakeConstSpan(units.data(), units.size()));
+  });
 
   // Group positions by the top bits of their hash (keeping input order within
   // a shard), then find the first equal sequence of each position shard by
@@ -62,14 +65,15 @@ DistinctSequences find_distinct(const std::vector<UnitSeq>& units_list) {
   DistinctSequences distinct;
   distinct.of_input = HugeArray<std::size_t>(n);
   for (std::size_t k = 0; k < n; ++k) {
+    const PairCount copies = counts.empty() ? 1 : counts[k];
     if (first_equal[k] == k) {
       distinct.of_input[k] = distinct.representative.size();
       distinct.representative.push_back(k);
-      distinct.weight.push_back(1);
+      distinct.weight.push_back(copies);
     } else {
       const std::size_t d = distinct.of_input[first_equal[k]];
       distinct.of_input[k] = d;
-      ++distinct.weight[d];
+      distinct.weight[d] += copies;
     }
   }
   return distinct;

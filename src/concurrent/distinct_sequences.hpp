@@ -11,19 +11,22 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "core/huge_array.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::concurrent {
 
 struct DistinctSequences {
   core::HugeArray<std::size_t> of_input;    // distinct sequence of each input position
   std::vector<std::size_t> representative;  // first input position of each distinct sequence
-  std::vector<PairCount> weight;            // how many input positions hold it
+  std::vector<PairCount> weight;            // how many copies the input holds
 };
 
-DistinctSequences find_distinct(const std::vector<UnitSeq>& units_list);
+// Each input position counts once, or counts[k] times when counts are given.
+DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const PairCount> counts = {});
 
 }  // namespace pairfuse::concurrent

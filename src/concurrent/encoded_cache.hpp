@@ -57,24 +57,26 @@ class EncodedCache {
     if (slot.offset_plus_one != 0) __builtin_prefetch(arena_.data() + (slot.offset_plus_one - 1));
   }
 
-  // `hash` is hash_of(units).
-  UnitSeq encode(std::span<const Unit> units, std::uint64_t hash, core::Encoder& encoder) {
+  // Writes the encoding of `units` to `out` (room for units.size()) and
+  // returns its length; `hash` is hash_of(units).
+  std::size_t encode(std::span<const Unit> units, std::uint64_t hash, core::Encoder& encoder, Unit* out) {
     if (2 * (count_ + 1) > slots_.size()) grow();
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (slot.offset_plus_one == 0) {
-        UnitSeq encoded = encoder.encode(units);
+        const UnitSeq encoded = encoder.encode(units);
         store(slot, tag, units, encoded);
-        return encoded;
+        std::copy(encoded.begin(), encoded.end(), out);
+        return encoded.size();
       }
       if (slot.tag != tag) continue;
       const Unit* entry = arena_.data() + (slot.offset_plus_one - 1);
       const auto in_length = static_cast<std::size_t>(entry[0]);
       const auto out_length = static_cast<std::size_t>(entry[1]);
       if (in_length == units.size() && std::equal(units.begin(), units.end(), entry + 2)) {
-        const Unit* out = entry + 2 + in_length;
-        return UnitSeq(out, out + out_length);
+        std::copy_n(entry + 2 + in_length, out_length, out);
+        return out_length;
       }
     }
   }

@@ -1,19 +1,41 @@
-// The parallel engine as the rest of the system calls it. Results are in
-// input order and equal what the sequential engine gives per sequence.
+// The parallel engine as the rest of the system calls it. A batch is one
+// flat buffer (unit_batch.hpp); results are in input order and equal what
+// the sequential engine gives per sequence.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/training.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::concurrent {
 
 // Trains one table over all sequences; pairs never cross a sequence boundary.
-FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size,
+FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
                                    core::TrainingObserver* observer = nullptr);
-std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges);
-std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges);
+
+// Training over sequences each standing for `counts[k]` copies of itself:
+// the merges are those fit_concurrent learns from the batch with every
+// sequence repeated that often. Sequences may repeat (their counts add up).
+// Requires counts.size() == sequences.size(), every count at least 1, and
+// the sum of count times length within PairCount (weighted_total_fits).
+// The rewritten sequences are made only when asked for.
+struct FitWeightedResult {
+  std::optional<UnitBatch> units_list;
+  MergeTable merges;
+};
+FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+                               bool rewrite_sequences, core::TrainingObserver* observer = nullptr);
+
+// Whether there is one count per sequence, every count is at least 1, and
+// no pair count or weight can pass the 64-bit range: the sum of count times
+// length (1 for an empty sequence) is at most the largest PairCount.
+bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount>& counts);
+
+UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges);
+UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges);
 
 }  // namespace pairfuse::concurrent

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 
 #include "concurrent/distinct_sequences.hpp"
 #include "concurrent/engine.hpp"
 #include "concurrent/pool.hpp"
 #include "core/pair_trainer.hpp"
+#include "fatal.hpp"
 
 namespace pairfuse::concurrent {
 namespace {
@@ -44,19 +46,43 @@ struct TrainerSteps {
   }
 };
 
+// Every input position's result: its distinct sequence's, written once per
+// distinct sequence and copied from there.
 template <typename Index, typename Weight>
-FitConcurrentResult train(std::vector<UnitSeq> units_list, const DistinctSequences& distinct,
-                          std::vector<Unit> vocabulary, Unit largest, std::uint64_t planned,
-                          const core::TrainingReport& report) {
+UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const DistinctSequences& distinct,
+                           const std::vector<std::size_t>& initial_begin) {
   const std::size_t distinct_count = distinct.representative.size();
-  std::vector<Index> sequence_begin(distinct_count + 1, 0);
+  std::vector<Unit> results(initial_begin.back());
+  std::vector<std::size_t> result_size(distinct_count);
+  parallel_for(distinct_count, [&](std::size_t d) {
+    result_size[d] = trainer.write_sequence(d, results.data() + initial_begin[d]);
+  });
+  const std::size_t n = distinct.of_input.size();
+  std::vector<std::size_t> offsets(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of_input[k]];
+  std::vector<Unit> units(offsets[n]);
+  parallel_for(n, [&](std::size_t k) {
+    const std::size_t d = distinct.of_input[k];
+    std::copy_n(results.data() + initial_begin[d], result_size[d], units.data() + offsets[k]);
+  });
+  return UnitBatch(std::move(units), std::move(offsets));
+}
+
+template <typename Index, typename Weight>
+FitWeightedResult train(UnitBatch units_list, const DistinctSequences& distinct, std::vector<Unit> vocabulary,
+                        Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
+  const std::size_t distinct_count = distinct.representative.size();
+  std::vector<std::size_t> initial_begin(distinct_count + 1, 0);
   for (std::size_t d = 0; d < distinct_count; ++d) {
-    sequence_begin[d + 1] = sequence_begin[d] + static_cast<Index>(units_list[distinct.representative[d]].size());
+    initial_begin[d + 1] = initial_begin[d] + units_list.length(distinct.representative[d]);
   }
-  PairTrainer<Index, Weight> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin));
+  PairTrainer<Index, Weight> trainer(SymbolTable(std::move(vocabulary)),
+                                     std::vector<Index>(initial_begin.begin(), initial_begin.end()));
   parallel_for(distinct_count, [&](std::size_t d) {
     trainer.load_sequence(d, units_list[distinct.representative[d]], distinct.weight[d]);
   });
+  const std::size_t input_count = units_list.size();
+  units_list = UnitBatch();  // the trainer holds its own copy from here on
   {
     const std::size_t positions = trainer.position_count();
     const std::size_t chunks = chunk_count(positions, std::size_t{1} << 14);
@@ -77,21 +103,18 @@ FitConcurrentResult train(std::vector<UnitSeq> units_list, const DistinctSequenc
     trainer.start();
   }
 
-  TrainerSteps<Index, Weight> steps{trainer, distinct, units_list.size()};
-  MergeTable merges = core::run_merges(steps, planned, largest, report);
-
-  // Every input position gets its own result, written over its own input
-  // (never longer than the input, so no allocation).
-  parallel_for(units_list.size(),
-               [&](std::size_t k) { trainer.write_sequence(distinct.of_input[k], units_list[k]); });
-  return {std::move(units_list), std::move(merges)};
+  TrainerSteps<Index, Weight> steps{trainer, distinct, input_count};
+  FitWeightedResult result;
+  result.merges = core::run_merges(steps, planned, largest, report);
+  if (rewrite) result.units_list = rewritten_inputs(trainer, distinct, initial_begin);
+  return result;
 }
 
-FitConcurrentResult fit_concurrent_impl(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size,
-                                        bool wide_indices, core::TrainingObserver* observer) {
-  const DistinctSequences distinct = find_distinct(units_list);
+FitWeightedResult fit_impl(UnitBatch units_list, std::span<const PairCount> counts, std::uint64_t target_vocab_size,
+                           bool rewrite, bool wide_indices, core::TrainingObserver* observer) {
+  const DistinctSequences distinct = find_distinct(units_list, counts);
   const std::size_t distinct_count = distinct.representative.size();
-  auto sequence = [&](std::size_t d) -> const UnitSeq& { return units_list[distinct.representative[d]]; };
+  auto sequence = [&](std::size_t d) { return units_list[distinct.representative[d]]; };
 
   // Vocabulary pass over the distinct sequences: the same units and largest unit as over all.
   const UnitBounds bounds = parallel_reduce(
@@ -131,7 +154,7 @@ FitConcurrentResult fit_concurrent_impl(std::vector<UnitSeq> units_list, std::ui
                       heaviest <= std::numeric_limits<std::uint32_t>::max();
   auto run = [&]<typename Index, typename Weight>() {
     return train<Index, Weight>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
-                                  report);
+                                rewrite, report);
   };
   if (narrow) {
     return weighted ? run.template operator()<std::uint32_t, std::uint32_t>()
@@ -143,14 +166,38 @@ FitConcurrentResult fit_concurrent_impl(std::vector<UnitSeq> units_list, std::ui
 
 }  // namespace
 
-FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size,
+FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
                                    core::TrainingObserver* observer) {
-  return fit_concurrent_impl(std::move(units_list), target_vocab_size, false, observer);
+  FitWeightedResult result = fit_impl(std::move(units_list), {}, target_vocab_size, true, false, observer);
+  return {std::move(*result.units_list), std::move(result.merges)};
 }
 
-FitConcurrentResult fit_concurrent_with_wide_indices(std::vector<UnitSeq> units_list,
-                                                     std::uint64_t target_vocab_size) {
-  return fit_concurrent_impl(std::move(units_list), target_vocab_size, true, nullptr);
+FitConcurrentResult fit_concurrent_with_wide_indices(UnitBatch units_list, std::uint64_t target_vocab_size) {
+  FitWeightedResult result = fit_impl(std::move(units_list), {}, target_vocab_size, true, true, nullptr);
+  return {std::move(*result.units_list), std::move(result.merges)};
+}
+
+bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount>& counts) {
+  if (counts.size() != sequences.size()) return false;
+  PairCount total = 0;
+  for (std::size_t k = 0; k < counts.size(); ++k) {
+    // An empty sequence holds no pair but its count still adds to its weight.
+    const auto length = static_cast<PairCount>(std::max<std::size_t>(sequences.length(k), 1));
+    PairCount copies = 0;
+    if (counts[k] < 1 || __builtin_mul_overflow(counts[k], length, &copies) ||
+        __builtin_add_overflow(total, copies, &total)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+                               bool rewrite_sequences, core::TrainingObserver* observer) {
+  if (!weighted_total_fits(sequences, counts)) {
+    raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
+  }
+  return fit_impl(std::move(sequences), counts, target_vocab_size, rewrite_sequences, false, observer);
 }
 
 }  // namespace pairfuse::concurrent

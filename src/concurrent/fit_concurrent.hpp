@@ -5,7 +5,8 @@
 // grouping identical sequences, the vocabulary pass, loading the nodes, the
 // first pair count, and writing every input position's result. The merge
 // steps themselves touch few windows each and run on the calling thread.
-// `fit_concurrent` itself is declared in concurrent/engine.hpp.
+// `fit_concurrent` and `fit_weighted` are declared in concurrent/engine.hpp;
+// both run here, fit_concurrent as training with every count 1.
 //
 // Invariant: the distinct sequences, each with its weight, give every pair
 // the same count as the whole list; each input position's result is the
@@ -23,11 +24,11 @@
 
 #include "core/training.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::concurrent {
 
 // `fit_concurrent` with 64-bit node indices whatever the input size (for tests).
-FitConcurrentResult fit_concurrent_with_wide_indices(std::vector<UnitSeq> units_list,
-                                                     std::uint64_t target_vocab_size);
+FitConcurrentResult fit_concurrent_with_wide_indices(UnitBatch units_list, std::uint64_t target_vocab_size);
 
 }  // namespace pairfuse::concurrent

@@ -109,24 +109,22 @@ void ExpansionTable::check_expansions_finite(std::span<const Unit> units) const 
   }
 }
 
-UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) const {
-  // Each token is looked up once; the slots are kept for the second loop.
-  scratch.slots.resize(units.size());
+std::uint64_t ExpansionTable::look_up(std::span<const Unit> units, Slot* slots) const {
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < units.size(); ++i) {
     const Slot slot = slot_of(units[i]);
-    scratch.slots[i] = slot;
+    slots[i] = slot;
     total = saturating_add(total, slot == kLeaf ? 1 : nodes_[slot].length);
   }
-  if (total == units.size()) return UnitSeq(units.begin(), units.end());
-  if (total > UnitSeq().max_size()) throw std::bad_alloc();
-  UnitSeq out(static_cast<std::size_t>(total));
-  Unit* dst = out.data();
-  std::vector<Slot>& stack = scratch.stack;
+  return total;
+}
+
+void ExpansionTable::expand_into(std::span<const Unit> units, const Slot* slots, Unit* out,
+                                 std::vector<Slot>& stack) const {
   for (std::size_t i = 0; i < units.size(); ++i) {
-    Slot slot = scratch.slots[i];
+    Slot slot = slots[i];
     if (slot == kLeaf) {
-      *dst++ = units[i];
+      *out++ = units[i];
       continue;
     }
     // The stack holds ids whose left member is done and whose right member
@@ -138,7 +136,7 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) co
         const Node& node = nodes_[slot];
         stack.push_back(slot);
         if (node.left == kLeaf) {
-          *dst++ = node.pair.left;
+          *out++ = node.pair.left;
           break;
         }
         slot = node.left;
@@ -152,10 +150,20 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) co
           descend = true;
           break;
         }
-        *dst++ = node.pair.right;
+        *out++ = node.pair.right;
       }
     }
   }
+}
+
+UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) const {
+  // Each token is looked up once; the slots are kept for the second loop.
+  scratch.slots.resize(units.size());
+  const std::uint64_t total = look_up(units, scratch.slots.data());
+  if (total == units.size()) return UnitSeq(units.begin(), units.end());
+  if (total > UnitSeq().max_size()) throw std::bad_alloc();
+  UnitSeq out(static_cast<std::size_t>(total));
+  expand_into(units, scratch.slots.data(), out.data(), scratch.stack);
   return out;
 }
 

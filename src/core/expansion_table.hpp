@@ -71,6 +71,13 @@ class ExpansionTable {
   // Expands `units`; none of its tokens may reach a cycle.
   UnitSeq expand(std::span<const Unit> units, Scratch& scratch) const;
 
+  // The two halves of expand, for callers that place many results in one
+  // buffer: look_up finds each token's slot (into `slots`, one per unit) and
+  // returns the expanded length (kSaturated past 64 bits); expand_into
+  // writes that many units to `out`.
+  std::uint64_t look_up(std::span<const Unit> units, Slot* slots) const;
+  void expand_into(std::span<const Unit> units, const Slot* slots, Unit* out, std::vector<Slot>& stack) const;
+
  private:
   struct Node {
     UnitPair pair;

@@ -135,8 +135,9 @@ class PairTrainer {
 
   Index position_count() const { return static_cast<Index>(nodes_.size()); }
   std::size_t sequence_count() const { return sequence_begin_.size() - 1; }
-  // The current units of sequence d, written into `out` (replacing its contents).
-  void write_sequence(std::size_t d, UnitSeq& out) const;
+  // Writes the current units of sequence d to `out`, which has room for the
+  // sequence's initial length; returns how many it wrote.
+  std::size_t write_sequence(std::size_t d, Unit* out) const;
   UnitSeq sequence(std::size_t d) const;
   // The single-sequence form's result, written over the input's buffer; ends training.
   UnitSeq release_sequence();

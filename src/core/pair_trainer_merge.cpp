@@ -227,18 +227,19 @@ void PairTrainer<Index, Weight>::compact_arena() {
 // ---- Results ------------------------------------------------------------------
 
 template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::write_sequence(std::size_t d, UnitSeq& out) const {
-  out.clear();
+std::size_t PairTrainer<Index, Weight>::write_sequence(std::size_t d, Unit* out) const {
   const Index begin = sequence_begin_[d];
-  if (begin == sequence_begin_[d + 1]) return;
+  if (begin == sequence_begin_[d + 1]) return 0;
   const Node* nodes = nodes_.data();
-  for (Index p = begin; p != kNone; p = nodes[p].next) out.push_back(symbol_units_[symbols_[p]]);
+  std::size_t written = 0;
+  for (Index p = begin; p != kNone; p = nodes[p].next) out[written++] = symbol_units_[symbols_[p]];
+  return written;
 }
 
 template <typename Index, typename Weight>
 UnitSeq PairTrainer<Index, Weight>::sequence(std::size_t d) const {
-  UnitSeq out;
-  write_sequence(d, out);
+  UnitSeq out(static_cast<std::size_t>(sequence_begin_[d + 1] - sequence_begin_[d]));
+  out.resize(write_sequence(d, out.data()));
   return out;
 }
 

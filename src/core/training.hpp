@@ -11,6 +11,7 @@
 
 #include "log.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse {
 
@@ -27,7 +28,7 @@ struct FitResult {
 namespace concurrent {
 
 struct FitConcurrentResult {
-  std::vector<UnitSeq> units_list;
+  UnitBatch units_list;
   MergeTable merges;
   friend bool operator==(const FitConcurrentResult&, const FitConcurrentResult&) = default;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -79,7 +80,7 @@ class UnitInts {
 #endif
 };
 
-Ref to_unit_list(const UnitSeq& units, UnitInts& ints) {
+Ref to_unit_list(std::span<const Unit> units, UnitInts& ints) {
 #ifdef PYPY_VERSION
   if (auto list = build_unit_list_in_bulk(units)) return std::move(*list);
 #endif
@@ -104,11 +105,9 @@ Ref to_unit_list(const UnitSeq& units) {
   return to_unit_list(units, ints);
 }
 
-Ref to_unit_lists(const std::vector<UnitSeq>& units_list) {
+Ref to_unit_lists(const UnitBatch& units_list) {
   [[maybe_unused]] const CollectorPause pause;
-  std::size_t positions = 0;
-  for (const UnitSeq& units : units_list) positions += units.size();
-  UnitInts ints(positions);
+  UnitInts ints(units_list.units().size());
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
   for (std::size_t i = 0; i < units_list.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i], ints).release());

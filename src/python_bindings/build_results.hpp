@@ -12,11 +12,12 @@
 
 #include "python_bindings/handle.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::python {
 
 Ref to_unit_list(const UnitSeq& units);
-Ref to_unit_lists(const std::vector<UnitSeq>& units_list);
+Ref to_unit_lists(const UnitBatch& units_list);
 Ref to_merge_list(const MergeTable& merges);
 // The (sequence part, merge list) tuple that training returns.
 Ref to_training_result(Ref sequences, Ref merge_list);

@@ -34,7 +34,7 @@ Ref fit_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_list_arg, size_arg] = bind_arguments(kFitConcurrent, args, nargs, kwnames);
-  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
   const concurrent::FitConcurrentResult result = concurrent::fit_concurrent(std::move(units_list), target);
   Ref sequences = to_unit_lists(result.units_list);
@@ -50,7 +50,7 @@ Ref encode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
-  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
   return to_unit_lists(concurrent::encode_concurrent(std::move(units_list), merges));
 }
@@ -64,7 +64,7 @@ Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
-  std::vector<UnitSeq> units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
   return to_unit_lists(concurrent::decode_concurrent(std::move(units_list), merges));
 }

@@ -41,7 +41,7 @@ std::optional<UnitSeq> read_units_in_bulk(PyObject* obj) {
   return UnitSeq(begin, begin + PyBytes_GET_SIZE(raw.get()) / sizeof(Unit));
 }
 
-std::optional<Ref> build_unit_list_in_bulk(const UnitSeq& units) {
+std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {
   if (units.size() < kBulkMinimum) return std::nullopt;
   Ref raw = require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(units.data()),
                                                      static_cast<Py_ssize_t>(units.size() * sizeof(Unit))));

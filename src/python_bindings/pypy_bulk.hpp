@@ -12,6 +12,7 @@
 #ifdef PYPY_VERSION
 
 #include <optional>
+#include <span>
 
 #include "python_bindings/handle.hpp"
 #include "types.hpp"
@@ -25,7 +26,7 @@ std::optional<UnitSeq> read_units_in_bulk(PyObject* obj);
 
 // A new list of the units when there are enough of them to build in bulk,
 // or nothing.
-std::optional<Ref> build_unit_list_in_bulk(const UnitSeq& units);
+std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units);
 
 }  // namespace pairfuse::python
 

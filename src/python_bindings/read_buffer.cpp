@@ -105,24 +105,25 @@ T byteswap(T value) {
   return static_cast<T>(bits);
 }
 
-// Copies the items as units; false at the first one outside 32 bits.
+// Appends the items as units; false at the first one outside 32 bits.
 template <typename T>
-bool copy_units(const Py_buffer& view, bool swapped, UnitSeq& out) {
+bool copy_units(const Py_buffer& view, bool swapped, std::vector<Unit>& out) {
   const auto* base = static_cast<const char*>(view.buf);
   const Py_ssize_t count = view.shape[0];
   const Py_ssize_t stride = view.strides[0];
-  out.resize(static_cast<std::size_t>(count));
+  const std::size_t first = out.size();
+  out.resize(first + static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     T value;
     std::memcpy(&value, base + i * stride, sizeof value);
     if (swapped) value = byteswap(value);
     if (!std::in_range<Unit>(value)) return false;
-    out[static_cast<std::size_t>(i)] = static_cast<Unit>(value);
+    out[first + static_cast<std::size_t>(i)] = static_cast<Unit>(value);
   }
   return true;
 }
 
-bool copy_units(const Py_buffer& view, const IntegerFormat& format, UnitSeq& out) {
+bool copy_units(const Py_buffer& view, const IntegerFormat& format, std::vector<Unit>& out) {
   switch (format.size) {
     case 1: return format.is_signed ? copy_units<std::int8_t>(view, false, out) : copy_units<std::uint8_t>(view, false, out);
     case 2: return format.is_signed ? copy_units<std::int16_t>(view, format.swapped, out)
@@ -137,20 +138,21 @@ bool copy_units(const Py_buffer& view, const IntegerFormat& format, UnitSeq& out
 
 }  // namespace
 
-std::optional<UnitSeq> read_units_from_buffer(PyObject* obj) {
+bool append_units_from_buffer(PyObject* obj, std::vector<Unit>& out) {
   const bool is_memoryview = PyMemoryView_Check(obj);
-  if (!is_memoryview && !is_exact_ndarray(obj) && !is_exact_array(obj)) return std::nullopt;
+  if (!is_memoryview && !is_exact_ndarray(obj) && !is_exact_array(obj)) return false;
   const HeldBuffer buffer(obj);
-  if (!buffer) return std::nullopt;
+  if (!buffer) return false;
   const Py_buffer& view = buffer.view();
   if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr || view.suboffsets != nullptr) {
-    return std::nullopt;
+    return false;
   }
   const std::optional<IntegerFormat> format = integer_format(view.format, is_memoryview);
-  if (!format || format->size != view.itemsize) return std::nullopt;
-  UnitSeq units;
-  if (!copy_units(view, *format, units)) return std::nullopt;
-  return units;
+  if (!format || format->size != view.itemsize) return false;
+  const std::size_t first = out.size();
+  if (copy_units(view, *format, out)) return true;
+  out.resize(first);
+  return false;
 }
 
 }  // namespace pairfuse::python

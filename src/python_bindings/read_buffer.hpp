@@ -10,16 +10,17 @@
 
 #include <Python.h>
 
-#include <optional>
+#include <vector>
 
 #include "types.hpp"
 
 namespace pairfuse::python {
 
-// The units of a one-dimensional integer buffer of an exact array.array,
-// memoryview or numpy.ndarray whose values all fit 32 bits, or nothing (then
-// the ordinary reading runs and reports what is wrong). No code of the
-// caller's runs here.
-std::optional<UnitSeq> read_units_from_buffer(PyObject* obj);
+// Appends the units of a one-dimensional integer buffer of an exact
+// array.array, memoryview or numpy.ndarray whose values all fit 32 bits and
+// returns true; otherwise leaves `out` as it was and returns false (then the
+// ordinary reading runs and reports what is wrong). No code of the caller's
+// runs here.
+bool append_units_from_buffer(PyObject* obj, std::vector<Unit>& out);
 
 }  // namespace pairfuse::python

@@ -42,16 +42,29 @@ void reserve_reported_length(std::vector<T>& out, PyObject* sequence) {
   }
 }
 
+// Walks a sequence (not a str) item by item, in iteration order, reserving
+// room in `reserved` for its reported length.
+template <typename T, typename VisitItem>
+void for_each_item(PyObject* obj, std::vector<T>& reserved, VisitItem visit_item) {
+  if (PyUnicode_Check(obj)) throw_new_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (require_status(PySequence_Check(obj)) == 0) throw_cannot_convert(obj, "Sequence");
+  reserve_reported_length(reserved, obj);
+  Ref iterator = require(PyObject_GetIter(obj));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit_item(item.get());
+  if (PyErr_Occurred()) throw_pending_error();
+}
+
+// Room for `extra` more units, growing geometrically: many sequences are
+// appended to one batch buffer.
+void reserve_more(std::vector<Unit>& out, std::size_t extra) {
+  if (out.capacity() - out.size() < extra) out.reserve(std::max(out.size() + extra, 2 * out.capacity()));
+}
+
 // Converts a sequence (not a str) item by item, in iteration order.
 template <typename T, typename ConvertItem>
 std::vector<T> to_vector(PyObject* obj, ConvertItem convert_item) {
-  if (PyUnicode_Check(obj)) throw_new_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (require_status(PySequence_Check(obj)) == 0) throw_cannot_convert(obj, "Sequence");
   std::vector<T> out;
-  reserve_reported_length(out, obj);
-  Ref iterator = require(PyObject_GetIter(obj));
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(convert_item(item.get()));
-  if (PyErr_Occurred()) throw_pending_error();
+  for_each_item(obj, out, [&](PyObject* item) { out.push_back(convert_item(item)); });
   return out;
 }
 
@@ -115,7 +128,7 @@ std::uint64_t to_size(PyObject* obj) {
   return value;
 }
 
-UnitSeq to_unit_seq(PyObject* obj) {
+void append_unit_seq(PyObject* obj, std::vector<Unit>& out) {
   // Exact built-in types skip the iterator protocol, and so do exact integer
   // arrays (read_buffer.hpp). Byte strings hold no objects, so nothing can
   // run meanwhile. Lists and tuples are walked by index against their live
@@ -123,30 +136,49 @@ UnitSeq to_unit_seq(PyObject* obj) {
   // changes the list still sees the same items.
   if (PyBytes_CheckExact(obj)) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
-    return UnitSeq(bytes, bytes + PyBytes_GET_SIZE(obj));
+    out.insert(out.end(), bytes, bytes + PyBytes_GET_SIZE(obj));
+    return;
   }
   if (PyByteArray_CheckExact(obj)) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(obj));
-    return UnitSeq(bytes, bytes + PyByteArray_GET_SIZE(obj));
+    out.insert(out.end(), bytes, bytes + PyByteArray_GET_SIZE(obj));
+    return;
   }
 #ifdef PYPY_VERSION
-  if (auto units = read_units_in_bulk(obj)) return std::move(*units);
+  if (auto units = read_units_in_bulk(obj)) {
+    out.insert(out.end(), units->begin(), units->end());
+    return;
+  }
 #else
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    UnitSeq out;
-    out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    reserve_more(out, static_cast<std::size_t>(Py_SIZE(obj)));
     for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
       Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
       out.push_back(to_unit(item.get()));
     }
-    return out;
+    return;
   }
 #endif
-  if (auto units = read_units_from_buffer(obj)) return std::move(*units);
-  return to_vector<Unit>(obj, to_unit);
+  if (append_units_from_buffer(obj, out)) return;
+  const std::vector<Unit> units = to_vector<Unit>(obj, to_unit);
+  out.insert(out.end(), units.begin(), units.end());
 }
 
-std::vector<UnitSeq> to_unit_seq_list(PyObject* obj) { return to_vector<UnitSeq>(obj, to_unit_seq); }
+UnitSeq to_unit_seq(PyObject* obj) {
+  UnitSeq units;
+  append_unit_seq(obj, units);
+  return units;
+}
+
+UnitBatch to_unit_seq_list(PyObject* obj) {
+  std::vector<Unit> units;
+  std::vector<std::size_t> offsets{0};
+  for_each_item(obj, offsets, [&](PyObject* item) {
+    append_unit_seq(item, units);
+    offsets.push_back(units.size());
+  });
+  return UnitBatch(std::move(units), std::move(offsets));
+}
 
 MergeTable to_merge_table(PyObject* obj) {
   const std::vector<MergeTable::Entry> entries = to_vector<MergeTable::Entry>(obj, to_merge_entry);

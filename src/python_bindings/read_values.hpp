@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::python {
 
@@ -23,7 +24,9 @@ namespace pairfuse::python {
 Unit to_unit(PyObject* obj);
 std::uint64_t to_size(PyObject* obj);
 UnitSeq to_unit_seq(PyObject* obj);
-std::vector<UnitSeq> to_unit_seq_list(PyObject* obj);
+// Appends the units of one sequence to `out`.
+void append_unit_seq(PyObject* obj, std::vector<Unit>& out);
+UnitBatch to_unit_seq_list(PyObject* obj);
 MergeTable to_merge_table(PyObject* obj);
 
 }  // namespace pairfuse::python

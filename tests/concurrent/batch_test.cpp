@@ -57,7 +57,7 @@ TEST_P(FastBatchTest, EqualsLiteralBatchInInputOrder) {
   const MergeTable merges = reference::fit(sample, c.target_vocab).merges;
 
   const std::vector<UnitSeq> batch = random_batch(rng, 3000, c.letters);
-  const std::vector<UnitSeq> encoded = encode_concurrent(batch, merges);
+  const std::vector<UnitSeq> encoded = encode_concurrent(batch, merges).to_sequences();
   ASSERT_EQ(encoded, reference::encode_concurrent(batch, merges));
   ASSERT_EQ(decode_concurrent(encoded, merges), reference::decode_concurrent(encoded, merges));
   ASSERT_EQ(decode_concurrent(encoded, merges), batch);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 using Outcome = testing::Outcome<FitConcurrentResult>;
 using testing::expect_same;
 using testing::observe;
+using testing::outcome_of;
 
 void check_against_literal(const std::vector<UnitSeq>& list, std::uint64_t target) {
   const std::string label = fmt::format("list {} target {}", list, target);
@@ -145,7 +147,7 @@ TEST(FitConcurrent, OneSequenceTrainsLikeFit) {
     if (units.empty()) continue;
     const std::uint64_t target = distinct_count({units}) + 1 + rng() % 20;
     const core::FitResult single = core::fit(units, target);
-    const FitConcurrentResult batch = fit_concurrent({units}, target);
+    const FitConcurrentResult batch = fit_concurrent(std::vector<UnitSeq>{units}, target);
     ASSERT_EQ(batch.units_list, std::vector<UnitSeq>{single.units});
     ASSERT_EQ(batch.merges, single.merges);
   }
@@ -172,6 +174,68 @@ TEST(TrainingObserver, ReportsWhatTheInfoRecordsSay) {
       EXPECT_EQ(parallel.events.size(), records.size());
     }
   }
+}
+
+}  // namespace
+}  // namespace pairfuse::concurrent
+
+namespace pairfuse::concurrent {
+namespace {
+
+// Weighted training learns what training on the expanded batch learns, and
+// rewrites each given sequence as that training rewrites its copies; the
+// given sequences may repeat.
+TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
+  std::mt19937_64 rng(41);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<UnitSeq> sequences(rng() % 12);
+    std::vector<PairCount> counts;
+    std::vector<UnitSeq> expanded;
+    for (UnitSeq& units : sequences) {
+      units.resize(rng() % 7);
+      for (Unit& unit : units) unit = static_cast<Unit>(rng() % 4);
+      if (rng() % 4 == 0 && !expanded.empty()) units = expanded[rng() % expanded.size()];
+      counts.push_back(static_cast<PairCount>(1 + rng() % 5));
+      for (PairCount c = 0; c < counts.back(); ++c) expanded.push_back(units);
+    }
+    const std::uint64_t target = distinct_count(expanded) + rng() % 15;
+    const auto whole = outcome_of([&] { return fit_concurrent(expanded, target); });
+    const auto weighted = outcome_of([&] { return fit_weighted(sequences, counts, target, true); });
+    const std::string label = fmt::format("{} x {} target {}", sequences, counts, target);
+    ASSERT_EQ(whole.fatal, weighted.fatal) << label;
+    if (!whole.ok()) continue;
+    ASSERT_EQ(weighted.value->merges, whole.value->merges) << label;
+    std::vector<UnitSeq> rewritten;
+    for (std::size_t k = 0; k < sequences.size(); ++k) {
+      const auto units = (*weighted.value->units_list)[k];
+      for (PairCount c = 0; c < counts[k]; ++c) rewritten.emplace_back(units.begin(), units.end());
+    }
+    ASSERT_EQ(whole.value->units_list, rewritten) << label;
+    ASSERT_FALSE(fit_weighted(sequences, counts, target, false).units_list) << label;
+  }
+}
+
+TEST(FitWeighted, WeightedTotalMustFitSixtyFourBits) {
+  constexpr PairCount kMax = std::numeric_limits<PairCount>::max();
+  const struct {
+    std::vector<UnitSeq> sequences;
+    std::vector<PairCount> counts;
+    bool fits;
+  } cases[] = {
+      {{{1, 2}, {}}, {3, kMax - 6}, true},  // exactly the largest total
+      {{{1, 2}, {}}, {3}, false},                        // one count short
+      {{{1, 2}}, {0}, false},                            // no copy at all
+      {{{1, 2}}, {-1}, false},
+      {{{1, 2}}, {kMax / 2}, true},
+      {{{1, 2}}, {kMax / 2 + 1}, false},                 // count x length overflows
+      {{{1}, {2}}, {kMax, 1}, false},                    // the sum overflows
+      {{{}, {}}, {kMax, 1}, false},                      // empty sequences still add their weight
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(weighted_total_fits(c.sequences, c.counts), c.fits) << fmt::format("{} x {}", c.sequences, c.counts);
+  }
+  const auto refused = outcome_of([] { return fit_weighted(std::vector<UnitSeq>{{1, 2}}, {0}, 10, false).merges; });
+  EXPECT_TRUE(refused.fatal.has_value()) << testing::describe(refused);
 }
 
 }  // namespace

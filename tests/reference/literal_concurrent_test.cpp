@@ -125,7 +125,7 @@ TEST(LiteralBatch, DecodeNamesTheFirstCyclicTokenInInputOrder) {
 TEST(LiteralBatch, TrainedListRoundTrips) {
   const UnitsList words{{1, 2, 3}, {1, 2}, {}, {3, 3, 3, 1}, {2, 1, 2, 1, 2}};
   const auto trained = fit_concurrent(words, 12);
-  EXPECT_EQ(decode_concurrent(trained.units_list, trained.merges), words);
+  EXPECT_EQ(decode_concurrent(trained.units_list.to_sequences(), trained.merges), words);
   EXPECT_EQ(encode_concurrent(words, trained.merges), trained.units_list);
 }
 

@@ -88,7 +88,7 @@ auto observe(Run&& run) {
 }
 
 inline const UnitSeq& sequences_of(const core::FitResult& r) { return r.units; }
-inline const std::vector<UnitSeq>& sequences_of(const concurrent::FitConcurrentResult& r) { return r.units_list; }
+inline const UnitBatch& sequences_of(const concurrent::FitConcurrentResult& r) { return r.units_list; }
 
 // Two training calls showed the same to their callers: error, sequences,
 // table in order, and log records.

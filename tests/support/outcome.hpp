@@ -73,6 +73,7 @@ inline std::string describe(const MergeTable& table) {
 }
 inline std::string describe(const UnitSeq& units) { return fmt::format("{}", units); }
 inline std::string describe(const std::vector<UnitSeq>& list) { return fmt::format("{}", list); }
+inline std::string describe(const UnitBatch& batch) { return fmt::format("{}", batch); }
 inline std::string describe(const core::FitResult& r) {
   return fmt::format("{} with {{{}}}", describe(r.units), describe(r.merges));
 }

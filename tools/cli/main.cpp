@@ -28,8 +28,8 @@ std::string display_name(const std::string& path) { return path == "-" ? "<stdin
 
 // The input as sequences: with no split, all files end to end as one
 // sequence; otherwise the pieces of each file in turn.
-std::vector<UnitSeq> read_sequences(const Options& options) {
-  std::vector<UnitSeq> pieces;
+UnitBatch read_sequences(const Options& options) {
+  UnitBatch pieces;
   UnitSeq joined;
   for (const std::string& path : options.inputs) {
     UnitSeq units = parse_units(read_file(path), options.input_format, display_name(path));
@@ -39,7 +39,7 @@ std::vector<UnitSeq> read_sequences(const Options& options) {
       split_units(units, options.split, pieces);
     }
   }
-  if (options.split == Split::none && !joined.empty()) pieces.push_back(std::move(joined));
+  if (options.split == Split::none && !joined.empty()) pieces.push_back(joined);
   return pieces;
 }
 
@@ -47,29 +47,20 @@ MergeTable read_merges(const std::string& path) {
   return parse_merge_file(read_file(path), display_name(path));
 }
 
-UnitSeq concatenate(std::vector<UnitSeq> pieces) {
-  if (pieces.size() == 1) return std::move(pieces.front());
-  UnitSeq joined;
-  std::size_t total = 0;
-  for (const auto& piece : pieces) total += piece.size();
-  joined.reserve(total);
-  for (const auto& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
-  return joined;
-}
+// All units of a batch, one after the other: its buffer.
+UnitSeq concatenate(UnitBatch pieces) { return std::move(std::move(pieces).release().first); }
 
 void run_train(const Options& options) {
   Output output(options.output);
-  std::vector<UnitSeq> pieces = read_sequences(options);
+  UnitBatch pieces = read_sequences(options);
   if (pieces.empty()) throw Error("nothing to train on: the input is empty");
 
   // Each merge removes at least one unit and no sequence shrinks below one.
-  std::uint64_t units = 0;
-  for (const auto& piece : pieces) units += piece.size();
-  TrainingReporter reporter(options.verbosity, units - pieces.size());
+  TrainingReporter reporter(options.verbosity, pieces.units().size() - pieces.size());
 
   MergeTable merges;
   if (options.split == Split::none) {
-    merges = core::fit(std::move(pieces.front()), *options.vocab_size, reporter.observer()).merges;
+    merges = core::fit(concatenate(std::move(pieces)), *options.vocab_size, reporter.observer()).merges;
   } else {
     merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size, reporter.observer()).merges;
   }
@@ -80,10 +71,10 @@ void run_train(const Options& options) {
 void run_encode(const Options& options) {
   Output output(options.output);
   MergeTable merges = read_merges(*options.merges_path);
-  std::vector<UnitSeq> pieces = read_sequences(options);
+  UnitBatch pieces = read_sequences(options);
   UnitSeq tokens;
   if (pieces.size() == 1) {
-    tokens = core::encode(std::move(pieces.front()), merges);
+    tokens = core::encode(concatenate(std::move(pieces)), merges);
   } else if (!pieces.empty()) {
     tokens = concatenate(concurrent::encode_concurrent(std::move(pieces), merges));
   }

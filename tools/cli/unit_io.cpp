@@ -94,10 +94,10 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
   return units;
 }
 
-void split_units(std::span<const Unit> units, Split how, std::vector<UnitSeq>& pieces) {
+void split_units(std::span<const Unit> units, Split how, UnitBatch& pieces) {
   if (units.empty()) return;
   if (how == Split::none) {
-    pieces.emplace_back(units.begin(), units.end());
+    pieces.push_back(units);
     return;
   }
   std::size_t start = 0;
@@ -107,11 +107,11 @@ void split_units(std::span<const Unit> units, Split how, std::vector<UnitSeq>& p
                           // A word's whitespace run ends where the next word starts.
                           : is_space_unit(units[i]) && (i + 1 == units.size() || !is_space_unit(units[i + 1]));
     if (piece_ends) {
-      pieces.emplace_back(units.begin() + start, units.begin() + i + 1);
+      pieces.push_back(units.subspan(start, i + 1 - start));
       start = i + 1;
     }
   }
-  if (start < units.size()) pieces.emplace_back(units.begin() + start, units.end());
+  if (start < units.size()) pieces.push_back(units.subspan(start));
 }
 
 std::string format_ints(std::span<const Unit> units) {

@@ -13,6 +13,7 @@
 
 #include "options.hpp"
 #include "types.hpp"
+#include "unit_batch.hpp"
 
 namespace pairfuse::cli {
 
@@ -25,7 +26,7 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
 // Appends the pieces of `units`: for words, each maximal run of non-whitespace
 // units together with the whitespace run after it; for lines, each line with
 // its newline. Leading whitespace forms a piece of its own. No piece is empty.
-void split_units(std::span<const Unit> units, Split how, std::vector<UnitSeq>& pieces);
+void split_units(std::span<const Unit> units, Split how, UnitBatch& pieces);
 
 // Units as decimal integers separated by single spaces, ending in a newline
 // (nothing at all for no units).
