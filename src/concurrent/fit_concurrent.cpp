@@ -52,15 +52,15 @@ template <typename Index, typename Weight>
 UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const DistinctSequences& distinct,
                            const std::vector<std::size_t>& initial_begin) {
   const std::size_t distinct_count = distinct.representative.size();
-  std::vector<Unit> results(initial_begin.back());
+  std::vector<Unit> results = core::zeroed_vector<Unit>(initial_begin.back());
   std::vector<std::size_t> result_size(distinct_count);
   parallel_for(distinct_count, [&](std::size_t d) {
     result_size[d] = trainer.write_sequence(d, results.data() + initial_begin[d]);
   });
   const std::size_t n = distinct.of_input.size();
-  std::vector<std::size_t> offsets(n + 1, 0);
+  std::vector<std::size_t> offsets = core::zeroed_vector<std::size_t>(n + 1);
   for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of_input[k]];
-  std::vector<Unit> units(offsets[n]);
+  std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   parallel_for(n, [&](std::size_t k) {
     const std::size_t d = distinct.of_input[k];
     std::copy_n(results.data() + initial_begin[d], result_size[d], units.data() + offsets[k]);

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace pairfuse::core::memory {
@@ -38,6 +39,14 @@ void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes, st
   if (p == MAP_FAILED) throw std::bad_alloc();
   madvise(p, new_length, MADV_HUGEPAGE);
   return p;
+}
+
+void advise_huge_pages(void* block, std::size_t bytes) noexcept {
+  if (bytes < kHugeBytes) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (begin + kHugeBytes - 1) & ~std::uintptr_t{kHugeBytes - 1};
+  const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kHugeBytes - 1};
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void free_block(void* block, std::size_t bytes) noexcept {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/huge_array.hpp"
 #include "python_bindings/handle.hpp"
 #include "python_bindings/pypy_bulk.hpp"
 #include "python_bindings/read_buffer.hpp"
@@ -170,8 +171,28 @@ UnitSeq to_unit_seq(PyObject* obj) {
   return units;
 }
 
+// The number of units a batch holds, as far as its items tell without
+// running any code of the caller's: a hint for reserving its buffer.
+// (PyPy would make a proxy per item to tell.)
+std::size_t known_unit_count([[maybe_unused]] PyObject* obj) {
+  std::size_t total = 0;
+#ifndef PYPY_VERSION
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return 0;
+  for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+    if (PyBytes_CheckExact(item) || PyByteArray_CheckExact(item) || PyList_CheckExact(item) ||
+        PyTuple_CheckExact(item)) {
+      total += static_cast<std::size_t>(Py_SIZE(item));
+    }
+  }
+#endif
+  return total;
+}
+
 UnitBatch to_unit_seq_list(PyObject* obj) {
   std::vector<Unit> units;
+  units.reserve(known_unit_count(obj));
+  core::advise_huge_pages(units);
   std::vector<std::size_t> offsets{0};
   for_each_item(obj, offsets, [&](PyObject* item) {
     append_unit_seq(item, units);
