@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,21 +27,26 @@ namespace {
 
 std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
-// The input as sequences: with no split, all files end to end as one
-// sequence; otherwise the pieces of each file in turn.
-UnitBatch read_sequences(const Options& options) {
-  UnitBatch pieces;
-  UnitSeq joined;
+// The input as sequences: the units of all files end to end, cut where
+// pieces end (with no split, into one sequence), so pieces are spans of the
+// buffer read and are never copied one by one.
+UnitBatch read_pieces(const Options& options) {
+  std::vector<Unit> units;
+  std::vector<std::size_t> offsets{0};
   for (const std::string& path : options.inputs) {
-    UnitSeq units = parse_units(read_file(path), options.input_format, display_name(path));
-    if (options.split == Split::none) {
-      joined.insert(joined.end(), units.begin(), units.end());
+    UnitSeq file_units = parse_units(read_file(path), options.input_format, display_name(path));
+    if (options.split != Split::none) {
+      for_each_piece(std::span<const Unit>(file_units), options.split,
+                     [&](std::span<const Unit> piece) { offsets.push_back(offsets.back() + piece.size()); });
+    }
+    if (units.empty()) {
+      units = std::move(file_units);
     } else {
-      split_units(units, options.split, pieces);
+      units.insert(units.end(), file_units.begin(), file_units.end());
     }
   }
-  if (options.split == Split::none && !joined.empty()) pieces.push_back(joined);
-  return pieces;
+  if (options.split == Split::none && !units.empty()) offsets.push_back(units.size());
+  return UnitBatch(std::move(units), std::move(offsets));
 }
 
 MergeTable read_merges(const std::string& path) {
@@ -52,7 +58,7 @@ UnitSeq concatenate(UnitBatch pieces) { return std::move(std::move(pieces).relea
 
 void run_train(const Options& options) {
   Output output(options.output);
-  UnitBatch pieces = read_sequences(options);
+  UnitBatch pieces = read_pieces(options);
   if (pieces.empty()) throw Error("nothing to train on: the input is empty");
 
   // Each merge removes at least one unit and no sequence shrinks below one.
@@ -71,7 +77,7 @@ void run_train(const Options& options) {
 void run_encode(const Options& options) {
   Output output(options.output);
   MergeTable merges = read_merges(*options.merges_path);
-  UnitBatch pieces = read_sequences(options);
+  UnitBatch pieces = read_pieces(options);
   UnitSeq tokens;
   if (pieces.size() == 1) {
     tokens = core::encode(concatenate(std::move(pieces)), merges);
@@ -84,7 +90,7 @@ void run_encode(const Options& options) {
 void run_decode(const Options& options) {
   Output output(options.output);
   MergeTable merges = read_merges(*options.merges_path);
-  UnitSeq tokens = concatenate(read_sequences(options));
+  UnitSeq tokens = concatenate(read_pieces(options));
   UnitSeq units;
   try {
     units = core::decode(std::move(tokens), merges);

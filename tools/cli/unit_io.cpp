@@ -15,7 +15,6 @@ namespace pairfuse::cli {
 namespace {
 
 bool is_space_char(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r'); }
 
 std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
@@ -92,26 +91,6 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
     units.push_back(value);
   }
   return units;
-}
-
-void split_units(std::span<const Unit> units, Split how, UnitBatch& pieces) {
-  if (units.empty()) return;
-  if (how == Split::none) {
-    pieces.push_back(units);
-    return;
-  }
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    bool piece_ends = how == Split::lines
-                          ? units[i] == '\n'
-                          // A word's whitespace run ends where the next word starts.
-                          : is_space_unit(units[i]) && (i + 1 == units.size() || !is_space_unit(units[i + 1]));
-    if (piece_ends) {
-      pieces.push_back(units.subspan(start, i + 1 - start));
-      start = i + 1;
-    }
-  }
-  if (start < units.size()) pieces.push_back(units.subspan(start));
 }
 
 std::string format_ints(std::span<const Unit> units) {
