@@ -19,6 +19,7 @@
 #include "merge_file.hpp"
 #include "options.hpp"
 #include "output_file.hpp"
+#include "piece_counter.hpp"
 #include "progress.hpp"
 #include "unit_io.hpp"
 
@@ -49,6 +50,24 @@ UnitBatch read_pieces(const Options& options) {
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
+// The distinct pieces of all files with their counts, taken from each file's
+// bytes (or its parsed units) as it is read.
+CountedPieces count_pieces(const Options& options) {
+  auto count = [&]<typename T>(auto read) {
+    PieceCounter<T> counter;
+    for (const std::string& path : options.inputs) {
+      const auto buffer = read(path);
+      for_each_piece(std::span<const T>(buffer), options.split, [&](std::span<const T> piece) { counter.add(piece); });
+    }
+    return std::move(counter).take();
+  };
+  if (options.input_format == UnitFormat::bytes) {
+    return count.template operator()<char>([](const std::string& path) { return read_file(path); });
+  }
+  return count.template operator()<Unit>(
+      [](const std::string& path) { return parse_units(read_file(path), UnitFormat::ints, display_name(path)); });
+}
+
 MergeTable read_merges(const std::string& path) {
   return parse_merge_file(read_file(path), display_name(path));
 }
@@ -58,17 +77,33 @@ UnitSeq concatenate(UnitBatch pieces) { return std::move(std::move(pieces).relea
 
 void run_train(const Options& options) {
   Output output(options.output);
-  UnitBatch pieces = read_pieces(options);
-  if (pieces.empty()) throw Error("nothing to train on: the input is empty");
+  // Training on each distinct piece once, weighted by its count, learns the
+  // same merges; only the debug records differ (they show every piece as it
+  // stands), so with those the pieces themselves are trained on.
+  const bool weighted = options.split != Split::none && options.verbosity != Verbosity::debug_records;
+  CountedPieces input;
+  if (weighted) {
+    input = count_pieces(options);
+  } else {
+    input.distinct = read_pieces(options);
+    input.units = input.distinct.units().size();
+    input.pieces = input.distinct.size();
+  }
+  if (input.pieces == 0) throw Error("nothing to train on: the input is empty");
 
   // Each merge removes at least one unit and no sequence shrinks below one.
-  TrainingReporter reporter(options.verbosity, pieces.units().size() - pieces.size());
+  TrainingReporter reporter(options.verbosity, input.units - input.pieces);
 
+  const std::uint64_t target = *options.vocab_size;
   MergeTable merges;
-  if (options.split == Split::none) {
-    merges = core::fit(concatenate(std::move(pieces)), *options.vocab_size, reporter.observer()).merges;
+  if (weighted) {
+    merges = concurrent::fit_weighted(std::move(input.distinct), std::move(input.counts), target,
+                                      /*rewrite_sequences=*/false, reporter.observer())
+                 .merges;
+  } else if (options.split == Split::none) {
+    merges = core::fit(concatenate(std::move(input.distinct)), target, reporter.observer()).merges;
   } else {
-    merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size, reporter.observer()).merges;
+    merges = concurrent::fit_concurrent(std::move(input.distinct), target, reporter.observer()).merges;
   }
   reporter.finish();
   output.commit(format_merge_file(merges));
