@@ -145,7 +145,7 @@ FitWeightedResult fit_impl(UnitBatch units_list, std::span<const PairCount> coun
   const core::TrainingReport report{core::kConcurrentLogTarget, observer};
   core::report_plan(report, planned, units_list);
 
-  // Weights (copies of one sequence) are stored per position: 32 bits unless
+  // Weights (copies of one sequence) are stored per sequence: 32 bits unless
   // some sequence repeats 2^32 times or more, which takes the wide layout.
   const PairCount heaviest =
       distinct_count == 0 ? 1 : *std::max_element(distinct.weight.begin(), distinct.weight.end());
