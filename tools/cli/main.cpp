@@ -4,6 +4,7 @@
 // engine refuses the input, 2 for a command line that does not parse.
 
 #include <fmt/format.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <exception>
@@ -153,6 +154,11 @@ void report(std::string_view message) {
 }  // namespace pairfuse::cli
 
 int main(int argc, char** argv) {
+  // Blocks of a megabyte and more get mappings of their own, returned to the
+  // system when freed. By default glibc raises that threshold after freeing
+  // one, and the file buffers and piece tables gone before training would
+  // then stay in the heap through the trainer's peak.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   using namespace pairfuse::cli;
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   try {

@@ -1,6 +1,7 @@
 #include "unit_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,9 +42,13 @@ std::string read_file(const std::string& path) {
   int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw Error(fmt::format("cannot open '{}': {}", name, std::strerror(errno)));
   std::string data;
+  // A regular file is read into a buffer of its size (one byte more sees the
+  // end); anything else into one that doubles as it fills.
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) data.resize(static_cast<std::size_t>(status.st_size) + 1);
   std::size_t filled = 0;
   for (;;) {
-    if (data.size() - filled < 65536) data.resize(std::max<std::size_t>(data.size() * 2, 65536));
+    if (filled == data.size()) data.resize(std::max<std::size_t>(data.size() * 2, 65536));
     ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
     if (n == 0) break;
     if (n < 0) {
