@@ -196,7 +196,7 @@ void PairTrainer<Index, Weight>::start() {
     assert(std::is_sorted(segment, segment + occurrence_size_[pair]));
   }
 #endif
-  dense_cell_pair_ = {};
+  dense_cell_pair_ = std::vector<Index>();  // `= {}` would keep the capacity
   symbol_table_ = SymbolTable({});
   left_slot_.assign(symbol_units_.size(), kNoPair);
   right_slot_.assign(symbol_units_.size(), kNoPair);
