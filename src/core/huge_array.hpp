@@ -33,6 +33,9 @@ inline constexpr std::size_t kHugeBytes = std::size_t{1} << 21;
 // Throws std::bad_alloc.
 void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes, std::size_t keep_bytes);
 void free_block(void* block, std::size_t bytes) noexcept;
+// Asks for huge pages for the whole pages within [begin, begin + bytes) of a
+// block allocated elsewhere (a vector about to be filled); advice only.
+void advise_huge_pages(void* begin, std::size_t bytes) noexcept;
 }  // namespace memory
 
 template <typename T>

@@ -36,7 +36,7 @@ UnitBatch read_pieces(const Options& options) {
   std::vector<Unit> units;
   std::vector<std::size_t> offsets{0};
   for (const std::string& path : options.inputs) {
-    UnitSeq file_units = parse_units(read_file(path), options.input_format, display_name(path));
+    UnitSeq file_units = parse_units(text_of(read_file(path)), options.input_format, display_name(path));
     if (options.split != Split::none) {
       for_each_piece(std::span<const Unit>(file_units), options.split,
                      [&](std::span<const Unit> piece) { offsets.push_back(offsets.back() + piece.size()); });
@@ -66,11 +66,11 @@ CountedPieces count_pieces(const Options& options) {
     return count.template operator()<char>([](const std::string& path) { return read_file(path); });
   }
   return count.template operator()<Unit>(
-      [](const std::string& path) { return parse_units(read_file(path), UnitFormat::ints, display_name(path)); });
+      [](const std::string& path) { return parse_units(text_of(read_file(path)), UnitFormat::ints, display_name(path)); });
 }
 
 MergeTable read_merges(const std::string& path) {
-  return parse_merge_file(read_file(path), display_name(path));
+  return parse_merge_file(text_of(read_file(path)), display_name(path));
 }
 
 // All units of a batch, one after the other: its buffer.

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "unit_io.hpp"
+
 namespace pairfuse::cli {
 
 template <typename T>
@@ -40,8 +42,9 @@ CountedPieces PieceCounter<T>::take() && {
   CountedPieces out;
   std::vector<Unit> units;
   if constexpr (std::is_same_v<T, char>) {
-    units.resize(store_.size());
-    std::ranges::transform(store_, units.begin(), [](char c) { return Unit{static_cast<unsigned char>(c)}; });
+    const auto* bytes = reinterpret_cast<const unsigned char*>(store_.data());
+    units = reserve_units(store_.size());
+    units.insert(units.end(), bytes, bytes + store_.size());
   } else {
     units = std::move(store_);
   }

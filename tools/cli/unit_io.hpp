@@ -12,13 +12,23 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/huge_array.hpp"
 #include "options.hpp"
 #include "types.hpp"
 
 namespace pairfuse::cli {
 
+// A file's bytes. Big inputs live in huge pages, as do units made from them
+// (reserve_units): on the virtual machines we run on, a first touch of a
+// small page costs more than the work done on it (core/huge_array.hpp).
+using FileBytes = core::HugeArray<char>;
+inline std::string_view text_of(const FileBytes& bytes) { return {bytes.data(), bytes.size()}; }
+
 // The whole content of `path`; "-" reads standard input. Throws Error naming the file.
-std::string read_file(const std::string& path);
+FileBytes read_file(const std::string& path);
+
+// An empty vector with room for `size` units.
+UnitSeq reserve_units(std::size_t size);
 
 // Throws Error naming `name` and the line of a token that is not a 32-bit integer.
 UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view name);
