@@ -86,9 +86,9 @@ void run_train(const Options& options) {
   if (weighted) {
     input = count_pieces(options);
   } else {
-    input.distinct = read_pieces(options);
-    input.units = input.distinct.units().size();
-    input.pieces = input.distinct.size();
+    input.sequences = read_pieces(options);
+    input.units = input.sequences.units().size();
+    input.pieces = input.sequences.size();
   }
   if (input.pieces == 0) throw Error("nothing to train on: the input is empty");
 
@@ -98,13 +98,13 @@ void run_train(const Options& options) {
   const std::uint64_t target = *options.vocab_size;
   MergeTable merges;
   if (weighted) {
-    merges = concurrent::fit_weighted(std::move(input.distinct), std::move(input.counts), target,
+    merges = concurrent::fit_weighted(std::move(input.sequences), std::move(input.counts), target,
                                       /*rewrite_sequences=*/false, reporter.observer())
                  .merges;
   } else if (options.split == Split::none) {
-    merges = core::fit(concatenate(std::move(input.distinct)), target, reporter.observer()).merges;
+    merges = core::fit(concatenate(std::move(input.sequences)), target, reporter.observer()).merges;
   } else {
-    merges = concurrent::fit_concurrent(std::move(input.distinct), target, reporter.observer()).merges;
+    merges = concurrent::fit_concurrent(std::move(input.sequences), target, reporter.observer()).merges;
   }
   reporter.finish();
   output.commit(format_merge_file(merges));

@@ -48,7 +48,7 @@ CountedPieces PieceCounter<T>::take() && {
   } else {
     units = std::move(store_);
   }
-  out.distinct = UnitBatch(std::move(units), std::move(offsets_));
+  out.sequences = UnitBatch(std::move(units), std::move(offsets_));
   out.counts = std::move(counts_);
   out.units = units_;
   out.pieces = pieces_;

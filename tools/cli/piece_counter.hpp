@@ -16,8 +16,8 @@
 namespace pairfuse::cli {
 
 struct CountedPieces {
-  UnitBatch distinct;             // in order of first occurrence
-  std::vector<PairCount> counts;  // one per distinct piece
+  UnitBatch sequences;            // each distinct piece once, in order of first occurrence
+  std::vector<PairCount> counts;  // how often each occurs
   std::uint64_t units = 0;        // of all pieces, repeats included
   std::uint64_t pieces = 0;
 };
