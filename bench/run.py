@@ -17,6 +17,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENGINE_BENCH = os.path.join(ROOT, "build", "cpython", "bench", "engine_bench")
@@ -106,6 +107,28 @@ def write_corpus(path):
     return os.path.getsize(path)
 
 
+def cli_rows(corpus, runs, add):
+    """The command-line tool training on the corpus's words, bytes as units:
+    time and peak memory with 30,000 merges, and with one (all overhead)."""
+    cli = os.path.join(ROOT, "build", "cpython", "tools", "cli", "pairfuse")
+    merges_path = corpus + ".merges.json"
+
+    def train(vocab):
+        start = time.perf_counter()
+        proc = subprocess.Popen([cli, "train", "--split", "words", "--vocab-size", str(vocab), corpus,
+                                 "-o", merges_path])
+        _, status, usage = os.wait4(proc.pid, 0)
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit(f"failed: {cli} train --vocab-size {vocab}")
+        return {"seconds": time.perf_counter() - start}, usage.ru_maxrss / 1024
+
+    for number, vocab, label, target in (("7a", 30_000, "vocab 30,000", "<= 0.85 s, <= 90 MB"),
+                                         ("7b", 173, "vocab 173: one merge", "<= 0.2 s")):
+        result, rss = median_of(runs, lambda: train(vocab))
+        add(f"{number}. pairfuse train --split words, {label}", f"{result['seconds']:.2f} s, {rss:.0f} MB peak",
+            target)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
@@ -192,6 +215,7 @@ def main():
 
     # 7. what each interpreter adds to a batch call.
     interpreter_rows(add, corpus, runs, tmp, not args.skip_pypy)
+    cli_rows(corpus, runs, add)
 
     print(f"| benchmark (median of {runs}) | figure | target |")
     print("|---|---|---|")

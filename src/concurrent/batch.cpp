@@ -91,8 +91,8 @@ UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
       }
     }
   });
-  auto [input_units, offsets] = std::move(units_list).release();
-  input_units = {};
+  // Keeps the offsets; the input's units are freed here.
+  std::vector<std::size_t> offsets = std::move(units_list).release().second;
   // Every result moves towards the front, never past one still to be moved.
   std::size_t filled = 0;
   for (std::size_t k = 0; k < n; ++k) {

@@ -41,20 +41,20 @@ void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes, st
   return p;
 }
 
-void advise_huge_pages(void* block, std::size_t bytes) noexcept {
-  if (bytes < kHugeBytes) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t first = (begin + kHugeBytes - 1) & ~std::uintptr_t{kHugeBytes - 1};
-  const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kHugeBytes - 1};
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
 void free_block(void* block, std::size_t bytes) noexcept {
   if (bytes >= kHugeBytes) {
     munmap(block, huge_length(bytes));
   } else {
     std::free(block);
   }
+}
+
+void advise_huge_pages(void* begin, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace pairfuse::core::memory
