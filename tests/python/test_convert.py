@@ -294,9 +294,10 @@ def test_results_are_new_plain_objects():
 
     same = pairfuse.encode_py(units, [])
     assert same == units and same is not units
-    batch = [[1], [2]]
+    batch = [[1], [2], [1]]
     out = pairfuse.decode_concurrent_py(batch, [])
     assert out == batch and out is not batch and all(a is not b for a, b in zip(out, batch))
+    assert out[0] is not out[2]
 
 
 def test_inputs_are_left_unchanged():
