@@ -130,13 +130,18 @@ def merges_from_bytes(raw, array=array.array, range=range):
     return [((triples[i], triples[i + 1]), triples[i + 2]) for i in range(0, len(triples), 3)]
 )";
 
+// Kept for the life of the process. Guarded by the interpreter lock, not by
+// a static initializer's lock: running the source may let another thread in,
+// which would then wait on that lock while holding the interpreter's.
+PyObject* helpers = nullptr;
+
 PyObject* bulk_helper(const char* name) {
-  static PyObject* helpers = [] {
+  if (helpers == nullptr) {
     Ref globals = require(PyDict_New());
     require_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
     Ref done = require(PyRun_String(kHelperSource, Py_file_input, globals.get(), globals.get()));
-    return globals.release();  // kept for the life of the process
-  }();
+    if (helpers == nullptr) helpers = globals.release();  // else another thread made them meanwhile
+  }
   return require_borrowed(PyDict_GetItemString(helpers, name));
 }
 
