@@ -30,7 +30,7 @@ static_assert(sizeof(int) == sizeof(Unit) && sizeof(unsigned long long) == sizeo
 constexpr const char* kHelperSource = R"(
 import array
 
-def units_as_bytes(seq, array=array.array, int=int, type=type):
+def units_as_array(seq, array=array.array, int=int, type=type):
     for unit in seq:
         if type(unit) is not int:
             return None
@@ -39,7 +39,7 @@ def units_as_bytes(seq, array=array.array, int=int, type=type):
     except OverflowError:
         return None
 
-def batch_as_bytes(batch, array=array.array, bytes=bytes, bytearray=bytearray, int=int, len=len, list=list,
+def batch_as_buffers(batch, array=array.array, bytes=bytes, bytearray=bytearray, int=int, len=len, list=list,
                    tuple=tuple, type=type):
     # Read once: a finalizer or another thread changing the batch meanwhile
     # cannot make the items checked differ from the items copied.
@@ -72,7 +72,7 @@ def batch_as_bytes(batch, array=array.array, bytes=bytes, bytearray=bytearray, i
         return None
     return units, offsets, 4
 
-def merges_as_bytes(merges, array=array.array, int=int, len=len, tuple=tuple, type=type):
+def merges_as_array(merges, array=array.array, int=int, len=len, tuple=tuple, type=type):
     triples = array('i')
     try:
         for entry in merges:
@@ -186,14 +186,14 @@ bool is_exact_list_or_tuple(PyObject* obj) { return PyList_CheckExact(obj) || Py
 std::optional<UnitSeq> read_units_in_bulk(PyObject* obj) {
   if (!is_exact_list_or_tuple(obj)) return std::nullopt;
   if (PySequence_Fast_GET_SIZE(obj) < Py_ssize_t{kBulkMinimum}) return std::nullopt;
-  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("units_as_bytes"), obj, nullptr));
+  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("units_as_array"), obj, nullptr));
   if (raw.get() == Py_None) return std::nullopt;
   return values_of_buffer<Unit>(raw.get());
 }
 
 std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
   if (!is_exact_list_or_tuple(obj)) return std::nullopt;
-  Ref parts = require(PyObject_CallFunctionObjArgs(bulk_helper("batch_as_bytes"), obj, nullptr));
+  Ref parts = require(PyObject_CallFunctionObjArgs(bulk_helper("batch_as_buffers"), obj, nullptr));
   if (parts.get() == Py_None) return std::nullopt;
   PyObject* raw = PyTuple_GET_ITEM(parts.get(), 0);
   std::vector<std::size_t> offsets = values_of_buffer<std::size_t>(PyTuple_GET_ITEM(parts.get(), 1));
@@ -207,7 +207,7 @@ std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
 
 std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObject* obj) {
   if (!is_exact_list_or_tuple(obj)) return std::nullopt;
-  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("merges_as_bytes"), obj, nullptr));
+  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("merges_as_array"), obj, nullptr));
   if (raw.get() == Py_None) return std::nullopt;
   const std::vector<Unit> triples = values_of_buffer<Unit>(raw.get());
   std::vector<MergeTable::Entry> entries;
