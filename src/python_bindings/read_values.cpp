@@ -55,11 +55,13 @@ void for_each_item(PyObject* obj, std::vector<T>& reserved, VisitItem visit_item
   if (PyErr_Occurred()) throw_pending_error();
 }
 
+#ifndef PYPY_VERSION
 // Room for `extra` more units, growing geometrically: many sequences are
 // appended to one batch buffer.
 void reserve_more(std::vector<Unit>& out, std::size_t extra) {
   if (out.capacity() - out.size() < extra) out.reserve(std::max(out.size() + extra, 2 * out.capacity()));
 }
+#endif
 
 // Converts a sequence (not a str) item by item, in iteration order.
 template <typename T, typename ConvertItem>
@@ -100,6 +102,13 @@ MergeTable::Entry to_merge_entry(PyObject* obj) {
   const Unit right = to_unit(PyTuple_GET_ITEM(pair, 1));
   const Unit id = to_unit(PyTuple_GET_ITEM(obj, 1));
   return {{left, right}, id};
+}
+
+std::vector<MergeTable::Entry> to_merge_entries(PyObject* obj) {
+#ifdef PYPY_VERSION
+  if (auto entries = read_merge_entries_in_bulk(obj)) return std::move(*entries);
+#endif
+  return to_vector<MergeTable::Entry>(obj, to_merge_entry);
 }
 
 }  // namespace
@@ -190,6 +199,9 @@ std::size_t known_unit_count([[maybe_unused]] PyObject* obj) {
 }
 
 UnitBatch to_unit_seq_list(PyObject* obj) {
+#ifdef PYPY_VERSION
+  if (auto batch = read_batch_in_bulk(obj)) return std::move(*batch);
+#endif
   std::vector<Unit> units;
   units.reserve(known_unit_count(obj));
   core::advise_huge_pages(units);
@@ -202,7 +214,7 @@ UnitBatch to_unit_seq_list(PyObject* obj) {
 }
 
 MergeTable to_merge_table(PyObject* obj) {
-  const std::vector<MergeTable::Entry> entries = to_vector<MergeTable::Entry>(obj, to_merge_entry);
+  const std::vector<MergeTable::Entry> entries = to_merge_entries(obj);
   MergeTable merges;
   merges.reserve(entries.size());
   // A pair given twice keeps the id given last.
