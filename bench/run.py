@@ -122,8 +122,8 @@ def cli_rows(corpus, runs, add):
             raise SystemExit(f"failed: {cli} train --vocab-size {vocab}")
         return {"seconds": time.perf_counter() - start}, usage.ru_maxrss / 1024
 
-    for number, vocab, label, target in (("7a", 30_000, "vocab 30,000", "<= 0.85 s, <= 90 MB"),
-                                         ("7b", 173, "vocab 173: one merge", "<= 0.2 s")):
+    for number, vocab, label, target in (("8a", 30_000, "vocab 30,000", "<= 0.85 s, <= 90 MB"),
+                                         ("8b", 173, "vocab 173: one merge", "<= 0.2 s")):
         result, rss = median_of(runs, lambda: train(vocab))
         add(f"{number}. pairfuse train --split words, {label}", f"{result['seconds']:.2f} s, {rss:.0f} MB peak",
             target)
