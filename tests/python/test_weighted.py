@@ -116,3 +116,25 @@ def test_training_progress_goes_to_the_pairfuse_dask_logger(caplog, level):
     expected.append((logging.INFO, "No pairs to merge."))
     records = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "pairfuse_dask"]
     assert records == [(lv, message) for lv, message in expected if lv >= level]
+
+
+def test_an_error_raised_while_logging_ends_training_and_reaches_the_caller():
+    class Stop(Exception):
+        pass
+
+    def stop_at_the_third_merge(record):
+        if record.getMessage().startswith("Merge 3/"):
+            raise Stop("stopped")
+        return True
+
+    logger = logging.getLogger("pairfuse_dask")
+    level = logger.level
+    logger.addFilter(stop_at_the_third_merge)
+    logger.setLevel(logging.DEBUG)
+    try:
+        with pytest.raises(Stop):
+            fit_weighted(*weighted_corpus(1), 1000)
+    finally:
+        logger.removeFilter(stop_at_the_third_merge)
+        logger.setLevel(level)
+    assert fit_weighted([[1, 2]], [1], 5) == [((1, 2), 3)]

@@ -80,16 +80,46 @@ void check_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>& 
   }
 }
 
+// The interpreter lock, released for the engine's run: training on a
+// cluster's table can take minutes, and meanwhile the Dask worker's own
+// threads must answer the scheduler's heartbeats and serve data to other
+// workers. The engine touches no Python object.
+class LockReleased {
+ public:
+  LockReleased() : state_(PyEval_SaveThread()) {}
+  ~LockReleased() { PyEval_RestoreThread(state_); }
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+  // Holds the lock again for its own lifetime.
+  class Retaken {
+   public:
+    explicit Retaken(LockReleased& released) : released_(released) { PyEval_RestoreThread(released_.state_); }
+    ~Retaken() { released_.state_ = PyEval_SaveThread(); }
+    Retaken(const Retaken&) = delete;
+    Retaken& operator=(const Retaken&) = delete;
+
+   private:
+    LockReleased& released_;
+  };
+
+ private:
+  PyThreadState* state_;
+};
+
 // Training progress as records of the Python logger "pairfuse_dask": the plan
-// and every hundredth of it at INFO, every merge at DEBUG. Runs on the calling
-// thread with the interpreter lock held; an exception from the logger
-// unwinds through the engine like a fatal error would.
+// and every hundredth of it at INFO, every merge at DEBUG. Called on the
+// calling thread, which takes the interpreter lock back for each record; an
+// exception from the logger unwinds through the engine like a fatal error would.
 class LoggerObserver final : public core::TrainingObserver {
  public:
   static constexpr int kDebug = 10;
   static constexpr int kInfo = 20;
 
   LoggerObserver(Ref logger, bool debug) : logger_(std::move(logger)), debug_(debug) {}
+
+  // Where the lock is while the engine runs.
+  void set_lock(LockReleased* released) { released_ = released; }
 
   void on_plan(std::uint64_t planned) override {
     stride_ = std::max<std::uint64_t>(planned / 100, 1);
@@ -103,6 +133,8 @@ class LoggerObserver final : public core::TrainingObserver {
 
  private:
   void log(int level, const std::string& message) {
+    std::optional<LockReleased::Retaken> lock;
+    if (released_ != nullptr) lock.emplace(*released_);
     Ref text = require(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     Ref level_value = require(PyLong_FromLong(level));
     Ref method = require(PyUnicode_FromString("log"));
@@ -111,6 +143,7 @@ class LoggerObserver final : public core::TrainingObserver {
 
   Ref logger_;
   bool debug_;
+  LockReleased* released_ = nullptr;
   std::uint64_t stride_ = 1;
 };
 
@@ -145,8 +178,13 @@ Ref fit_weighted(PyObject* args, PyObject* kwargs) {
   check_counts_fit(sequences, counts);
 
   std::optional<LoggerObserver> observer = progress_observer();
-  concurrent::FitWeightedResult result = concurrent::fit_weighted(
-      std::move(sequences), std::move(counts), target, rewrite, observer ? &*observer : nullptr);
+  concurrent::FitWeightedResult result;
+  {
+    LockReleased released;
+    if (observer) observer->set_lock(&released);
+    result = concurrent::fit_weighted(std::move(sequences), std::move(counts), target, rewrite,
+                                      observer ? &*observer : nullptr);
+  }
   Ref merges = to_merge_list(result.merges);
   if (!rewrite) return merges;
   return to_training_result(to_unit_lists(*result.units_list), std::move(merges));
