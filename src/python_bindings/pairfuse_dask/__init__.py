@@ -8,6 +8,7 @@ order, whatever the partitioning, and bad items raise pairfuse's own errors.
 """
 
 import array
+import collections
 import logging
 import operator
 import sys
@@ -23,15 +24,17 @@ __all__ = ["fit", "fit_encode", "encode", "decode", "fit_weighted", "PanicExcept
 
 logger = logging.getLogger(__name__)
 
-# Keys of the distinct-sequence tables: the units as 32-bit little-endian
-# bytes. Hashable and compact (a tuple of ints costs ten times the memory),
-# and the same for b"ab" and [97, 98], which pairfuse trains on alike.
+# The distinct-sequence tables key a sequence of units 0..255 by the byte
+# string of those units, and any other by its units as 32-bit little-endian
+# bytes. Both are hashable and compact (a tuple of ints costs ten times the
+# memory), b"ab" and [97, 98] get the same key, as pairfuse trains on them
+# alike, and byte-string keys go back to pairfuse as they are.
 _UNIT_CODE = "i"
 assert array.array(_UNIT_CODE).itemsize == 4
 _SWAP = sys.byteorder != "little"
 
 
-def _key(units):
+def _wide_key(units):
     """`units`: a list of ints (array.array would read a byte string as raw memory)."""
     packed = array.array(_UNIT_CODE, units)
     if _SWAP:
@@ -39,13 +42,28 @@ def _key(units):
     return packed.tobytes()
 
 
-def _units_of(key):
-    if not _SWAP:
-        return memoryview(key).cast(_UNIT_CODE)  # read by pairfuse through the buffer protocol
+def _wide_units(key):
     units = array.array(_UNIT_CODE)
     units.frombytes(key)
-    units.byteswap()
+    if _SWAP:
+        units.byteswap()
     return units
+
+
+class _Table:
+    """Occurrences of distinct sequences, {key: count}: `narrow` for sequences of units 0..255, `wide` for the others.
+
+    Not a plain dict because distributed sends those entry by entry, which
+    made moving the tables between workers fifty times slower than pickling
+    them whole.
+    """
+
+    def __init__(self, narrow, wide):
+        self.narrow = narrow
+        self.wide = wide
+
+    def __sizeof__(self):  # what Dask counts as the table's memory
+        return sum(sys.getsizeof(d) + 80 * len(d) for d in (self.narrow, self.wide))
 
 
 # A PanicException raised in a worker process travels to the client pickled,
@@ -107,47 +125,50 @@ def _count_partition(partition):
 
 
 def _count_items(partition):
-    """{key: occurrences} of the partition's sequences."""
     items = _as_list(partition)
-    # Byte strings are counted as they are (cheap, and words repeat), then
-    # keyed once per distinct one. Every other item goes through pairfuse's
-    # own conversion, so a bad one fails exactly as in fit_concurrent_py;
-    # byte strings never fail, so the first bad item is the same one too.
+    # Byte strings are their own keys and never fail to convert. Every other
+    # item goes through pairfuse's own conversion, so a bad one fails exactly
+    # as in fit_concurrent_py (and it is the first bad item there too).
     byte_strings = [item for item in items if type(item) is bytes]
-    table = {_key(list(units)): n for units, n in _occurrences(byte_strings).items()}
+    narrow = dict(collections.Counter(byte_strings))
+    wide = {}
     if len(byte_strings) < len(items):
         others = [item for item in items if type(item) is not bytes]
-        for key, n in _occurrences(map(_key, pairfuse.decode_concurrent_py(others, []))).items():
-            table[key] = table.get(key, 0) + n
-    return table
-
-
-def _occurrences(keys):
-    counts = {}
-    for key in keys:
-        counts[key] = counts.get(key, 0) + 1
-    return counts
+        for units in pairfuse.decode_concurrent_py(others, []):
+            try:
+                key, table = bytes(units), narrow
+            except ValueError:
+                key, table = _wide_key(units), wide
+            table[key] = table.get(key, 0) + 1
+    return _Table(narrow, wide)
 
 
 def _add_tables(tables):
-    """The sum of distinct-sequence tables; the inputs stay as they are (Dask may hold them)."""
-    tables = sorted(tables, key=len, reverse=True)
-    if not tables:
+    """The sum of tables; the inputs stay as they are (Dask may hold them)."""
+    tables = list(tables)
+    return _Table(_add_counts([t.narrow for t in tables]), _add_counts([t.wide for t in tables]))
+
+
+def _add_counts(counts):
+    counts = sorted(counts, key=len, reverse=True)
+    if not counts:
         return {}
-    total = dict(tables[0])
-    for table in tables[1:]:
-        for key, n in table.items():
+    total = dict(counts[0])
+    for more in counts[1:]:
+        for key, n in more.items():
             total[key] = total.get(key, 0) + n
     return total
 
 
 def _train(table, target_vocab_size):
-    logger.info("training on %d distinct sequences", len(table))
-    return _task(fit_weighted, [_units_of(key) for key in table], list(table.values()), target_vocab_size)
+    logger.info("training on %d distinct sequences", len(table.narrow) + len(table.wide))
+    sequences = list(table.narrow) + [_wide_units(key) for key in table.wide]
+    counts = list(table.narrow.values()) + list(table.wide.values())
+    return _task(fit_weighted, sequences, counts, target_vocab_size)
 
 
-def _apply(partition, function, merges):
-    return _task(function, _as_list(partition), merges)
+def _apply(partition, function, shipped):
+    return _task(function, _as_list(partition), shipped.entries())
 
 
 # ---------------------------------------------------------------- checks on the client
@@ -176,19 +197,54 @@ def _checked_split_every(split_every):
     raise ValueError(f"split_every must be None or an int of at least 2, got {split_every!r}")
 
 
+class _ShippedMerges:
+    """A merge list on its way to the workers: its numbers in one buffer.
+
+    Distributed sends a list item by item, which took longer than encoding
+    with it; each process turns the buffer back into pairfuse's list once.
+    Entries keep their order, so repeated pairs and ids mean what they did.
+    """
+
+    def __init__(self, packed):
+        self.packed = packed
+        self._entries = None
+
+    @classmethod
+    def of(cls, merges):
+        flat = array.array(_UNIT_CODE)
+        for (left, right), new_id in merges:
+            flat.extend((left, right, new_id))
+        if _SWAP:
+            flat.byteswap()
+        return cls(flat.tobytes())
+
+    def __reduce__(self):
+        return _ShippedMerges, (self.packed,)
+
+    def __dask_tokenize__(self):
+        return self.packed
+
+    def entries(self):
+        if self._entries is None:
+            flat = _wide_units(self.packed)
+            self._entries = list(zip(zip(flat[0::3], flat[1::3]), flat[2::3]))
+        return self._entries
+
+
 def _shipped(merges):
     """The merge table as one object in the graph, sent to each worker once.
 
     With a distributed client it is scattered to every worker; otherwise it
     is a single key that the tasks depend on, rather than a copy in each task.
     """
+    shipped = _ShippedMerges.of(merges)
     try:
         from distributed import default_client
 
         client = default_client()
     except (ImportError, ValueError):
-        return dask.delayed(merges, name="pairfuse-merges-" + tokenize(merges), traverse=False)
-    return client.scatter([merges], broadcast=True)[0]
+        return dask.delayed(shipped, name="pairfuse-merges-" + tokenize(shipped), traverse=False)
+    return client.scatter(shipped, broadcast=True)
 
 
 def _map(bag, merges, function, caller):
