@@ -5,7 +5,9 @@
 The words of CORPUS (a file, as bench/run.py writes it) are loaded by the
 workers themselves and persisted before any timing; starting the cluster is
 not timed either. Prints one JSON object: median seconds of pairfuse_dask.fit
-and of fit_concurrent_py, the bytes the client received during one fit, and
+and of fit_concurrent_py, the bytes the client received during one fit (an
+upper bound: a LocalCluster's scheduler lives in the client's process, so
+its messages from the workers count too), and
 median seconds of pairfuse_dask.encode then decode (persisted on the workers)
 against encode_concurrent_py then decode_concurrent_py.
 """
