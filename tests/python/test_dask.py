@@ -130,10 +130,6 @@ def test_errors_reach_the_client_as_in_one_process(client, failure):
         assert type(caught.value) is type(expected.value)
 
 
-def test_panic_exception_is_pairfuse_type():
-    assert pairfuse_dask.PanicException is PanicException
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
