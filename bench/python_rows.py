@@ -5,11 +5,14 @@
     python_rows.py CORPUS encode-one MERGES RUNS
     python_rows.py CORPUS encode-synthetic MERGES RUNS
     python_rows.py CORPUS convert - RUNS
+    python_rows.py CORPUS words-calls MERGES RUNS  (the batch calls and their yardsticks)
+    python_rows.py CORPUS words-round-trip TABLE.json 1  (encode then decode, for peak memory)
 
 Prints one JSON object of median seconds (and sizes).
 """
 
 import array
+import gc
 import json
 import os
 import random
@@ -29,6 +32,32 @@ def median_time(runs, fn, *args):
         times.append(time.perf_counter() - start)
     times.sort()
     return times[len(times) // 2], result
+
+
+def plain_python_decode(encoded, merges):
+    """What a caller writes without the module: an expansion dict and extend."""
+    expansion = {}
+    for (left, right), token in merges:
+        expansion[token] = expansion.get(left, [left]) + expansion.get(right, [right])
+    out = []
+    for tokens in encoded:
+        units = []
+        for token in tokens:
+            expanded = expansion.get(token)
+            if expanded is None:
+                units.append(token)
+            else:
+                units.extend(expanded)
+        out.append(units)
+    return out
+
+
+def with_collector_paused(fn, *args):
+    gc.disable()
+    try:
+        return fn(*args)
+    finally:
+        gc.enable()
 
 
 def main():
@@ -65,6 +94,38 @@ def main():
         # decode_py with an empty table converts the list in and a new list out.
         out["boundary_seconds"], _ = median_time(runs, pairfuse.decode_py, units, [])
         out["array_seconds"], _ = median_time(runs, array.array, "i", units)
+    elif row == "words-calls":
+        words = words_of(data)
+        out["fit_seconds"], (_, table) = median_time(runs, pairfuse.fit_concurrent_py, words, distinct + int(merges))
+        if len(sys.argv) > 5:  # where to keep the table, for words-round-trip
+            with open(sys.argv[5], "w") as f:
+                json.dump([[left, right, token] for (left, right), token in table], f)
+        out["encode_seconds"], encoded = median_time(runs, pairfuse.encode_concurrent_py, words, table)
+        out["decode_seconds"], decoded = median_time(runs, pairfuse.decode_concurrent_py, encoded, table)
+        assert all(bytes(d) == w for d, w in zip(decoded, words))
+        out["plain_decode_seconds"], plain = median_time(runs, plain_python_decode, encoded, table)
+        assert plain == decoded
+        del plain, decoded
+        out["lists_seconds"], _ = median_time(runs, lambda: [list(w) for w in words])
+        out["lists_paused_seconds"], _ = median_time(runs, with_collector_paused, lambda: [list(w) for w in words])
+        out["decode_empty_seconds"], _ = median_time(runs, pairfuse.decode_concurrent_py, words, [])
+        out["fit_one_seconds"], _ = median_time(runs, pairfuse.fit_concurrent_py, words, distinct + 1)
+        try:
+            import numpy
+        except ImportError:
+            pass
+        else:
+            values = numpy.arange(1_000_000, dtype=numpy.int32) % 1000
+            out["numpy_decode_seconds"], _ = median_time(runs, pairfuse.decode_py, values, [])
+            out["list_decode_seconds"], _ = median_time(runs, pairfuse.decode_py, values.tolist(), [])
+    elif row == "words-round-trip":
+        words = words_of(data)
+        with open(merges) as f:
+            table = [((left, right), token) for left, right, token in json.load(f)]
+        start = time.perf_counter()
+        decoded = pairfuse.decode_concurrent_py(pairfuse.encode_concurrent_py(words, table), table)
+        out["seconds"] = time.perf_counter() - start
+        out["sequences"] = len(decoded)
     else:
         raise SystemExit(f"unknown row {row}")
     print(json.dumps(out))

@@ -17,6 +17,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENGINE_BENCH = os.path.join(ROOT, "build", "cpython", "bench", "engine_bench")
@@ -42,10 +43,48 @@ def run(cmd, env=None):
     return json.loads(out.strip().splitlines()[-1]), usage.ru_maxrss / 1024
 
 
-def python_row(interp, corpus, row, merges, runs):
+def python_row(interp, corpus, row, merges, runs, *extra, threads=None):
     env = dict(os.environ, PYTHONPATH=MODULE_DIRS[interp])
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
     return run([INTERPRETERS[interp], os.path.join(ROOT, "bench", "python_rows.py"),
-                corpus, row, str(merges), str(runs)], env)
+                corpus, row, str(merges), str(runs), *extra], env)
+
+
+def interpreter_rows(add, corpus, runs, tmp, with_pypy):
+    """PyPy against CPython on the words, one worker thread, so that the
+    figures compare what the interpreters add, side by side in one run."""
+    table = os.path.join(tmp, "words-table.json")
+    c, _ = python_row("cpython", corpus, "words-calls", PEER_MERGES, runs, table, threads=1)
+    _, c_rss = python_row("cpython", corpus, "words-round-trip", table, 1, threads=1)
+
+    def ratio(a, b):
+        return f"{a:.2f} s / {b:.2f} s = {a / b:.2f}x"
+
+    add("7a. CPython: decode_concurrent_py(words, []) / [list(w) for w in words], collector paused",
+        ratio(c["decode_empty_seconds"], c["lists_paused_seconds"]), "<= 1.2x")
+    add("7b. CPython: fit_concurrent_py(words, distinct + 1) / the same lists",
+        ratio(c["fit_one_seconds"], c["lists_paused_seconds"]), "<= 1.5x")
+    if "numpy_decode_seconds" in c:
+        add("7c. CPython: decode_py of 1,000,000 NumPy int32 / of the same list",
+            f"{c['numpy_decode_seconds'] * 1000:.1f} ms / {c['list_decode_seconds'] * 1000:.1f} ms = "
+            f"{c['numpy_decode_seconds'] / c['list_decode_seconds']:.2f}x", "<= 1x")
+    if not with_pypy:
+        return
+    p, _ = python_row("pypy", corpus, "words-calls", PEER_MERGES, runs, threads=1)
+    _, p_rss = python_row("pypy", corpus, "words-round-trip", table, 1, threads=1)
+    for key, call in (("fit", "fit_concurrent_py"), ("encode", "encode_concurrent_py"),
+                      ("decode", "decode_concurrent_py")):
+        add(f"7d. PyPy / CPython: {call} on the words, one thread",
+            ratio(p[key + "_seconds"], c[key + "_seconds"]), "<= 1.5x")
+    add("7e. PyPy: plain-Python decoder / decode_concurrent_py",
+        f"{p['plain_decode_seconds']:.2f} s / {p['decode_seconds']:.2f} s = "
+        f"{p['plain_decode_seconds'] / p['decode_seconds']:.1f}x", ">= 3x")
+    for key, call in (("encode", "encode_concurrent_py"), ("decode", "decode_concurrent_py")):
+        add(f"7f. PyPy: {call} / PyPy's own [list(w) for w in words]",
+            ratio(p[key + "_seconds"], p["lists_seconds"]), "<= 2x")
+    add("7g. peak memory of encode + decode of the words, PyPy / CPython",
+        f"{p_rss:.0f} MB / {c_rss:.0f} MB = {p_rss / c_rss:.2f}x", "<= 1.5x")
 
 
 def peer(*args):
@@ -66,6 +105,28 @@ def write_corpus(path):
     with open(path, "wb") as out:
         out.write(corpus_bytes())
     return os.path.getsize(path)
+
+
+def cli_rows(corpus, runs, add):
+    """The command-line tool training on the corpus's words, bytes as units:
+    time and peak memory with 30,000 merges, and with one (all overhead)."""
+    cli = os.path.join(ROOT, "build", "cpython", "tools", "cli", "pairfuse")
+    merges_path = corpus + ".merges.json"
+
+    def train(vocab):
+        start = time.perf_counter()
+        proc = subprocess.Popen([cli, "train", "--split", "words", "--vocab-size", str(vocab), corpus,
+                                 "-o", merges_path])
+        _, status, usage = os.wait4(proc.pid, 0)
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit(f"failed: {cli} train --vocab-size {vocab}")
+        return {"seconds": time.perf_counter() - start}, usage.ru_maxrss / 1024
+
+    for number, vocab, label, target in (("7a", 30_000, "vocab 30,000", "<= 0.85 s, <= 90 MB"),
+                                         ("7b", 173, "vocab 173: one merge", "<= 0.2 s")):
+        result, rss = median_of(runs, lambda: train(vocab))
+        add(f"{number}. pairfuse train --split words, {label}", f"{result['seconds']:.2f} s, {rss:.0f} MB peak",
+            target)
 
 
 def main():
@@ -151,6 +212,10 @@ def main():
         pc, _ = python_row("pypy", corpus, "convert", "-", runs)
         add("6e. PyPy: 1,000,000-int list through decode_py vs array.array('i', list)",
             f"{pc['boundary_seconds'] * 1000:.1f} ms vs {pc['array_seconds'] * 1000:.1f} ms")
+
+    # 7. what each interpreter adds to a batch call.
+    interpreter_rows(add, corpus, runs, tmp, not args.skip_pypy)
+    cli_rows(corpus, runs, add)
 
     print(f"| benchmark (median of {runs}) | figure | target |")
     print("|---|---|---|")

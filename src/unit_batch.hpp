@@ -60,11 +60,6 @@ class UnitBatch {
     units_.insert(units_.end(), units.begin(), units.end());
     offsets_.push_back(units_.size());
   }
-  // Appends one unit to the last sequence (or to a first one, pushed empty).
-  void extend_last(Unit unit) {
-    units_.push_back(unit);
-    ++offsets_.back();
-  }
 
   const std::vector<Unit>& units() const { return units_; }
   const std::vector<std::size_t>& offsets() const { return offsets_; }

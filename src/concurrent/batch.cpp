@@ -28,6 +28,7 @@
 #include "concurrent/engine.hpp"
 #include "concurrent/pool.hpp"
 #include "core/expansion_table.hpp"
+#include "core/huge_array.hpp"
 #include "core/inverse_table.hpp"
 
 namespace pairfuse::concurrent {
@@ -64,7 +65,7 @@ UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
   // Encoding never lengthens a sequence: each result is written where its
   // input starts, in a buffer of the input's size, and the results are then
   // moved together.
-  std::vector<Unit> units(units_list.units().size());
+  std::vector<Unit> units = core::zeroed_vector<Unit>(units_list.units().size());
   std::vector<std::size_t> sizes(n);
   tbb::enumerable_thread_specific<EncodeWorker> workers(
       [&] { return EncodeWorker{core::Encoder(table), {}}; });
@@ -90,8 +91,8 @@ UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
       }
     }
   });
-  auto [input_units, offsets] = std::move(units_list).release();
-  input_units = {};
+  // Keeps the offsets; the input's units are freed here.
+  std::vector<std::size_t> offsets = std::move(units_list).release().second;
   // Every result moves towards the front, never past one still to be moved.
   std::size_t filled = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -118,7 +119,7 @@ UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges) {
   // Two passes: every token's slot and every result's length, then each
   // result expanded straight into its place in one buffer.
   const std::vector<std::size_t>& input_offsets = units_list.offsets();
-  std::vector<core::ExpansionTable::Slot> slots(units_list.units().size());
+  auto slots = core::zeroed_vector<core::ExpansionTable::Slot>(units_list.units().size());
   std::vector<std::uint64_t> sizes(n);
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) sizes[k] = table.look_up(units_list[k], slots.data() + input_offsets[k]);
@@ -127,7 +128,8 @@ UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges) {
   for (std::size_t k = 0; k < n; ++k) {
     if (__builtin_add_overflow(offsets[k], sizes[k], &offsets[k + 1])) throw std::bad_alloc();
   }
-  std::vector<Unit> units(offsets[n]);
+  if (offsets[n] > std::vector<Unit>().max_size()) throw std::bad_alloc();
+  std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   tbb::enumerable_thread_specific<std::vector<core::ExpansionTable::Slot>> stacks;
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
     auto& stack = stacks.local();

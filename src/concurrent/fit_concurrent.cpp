@@ -51,16 +51,16 @@ struct TrainerSteps {
 template <typename Index, typename Weight>
 UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const DistinctSequences& distinct,
                            const std::vector<std::size_t>& initial_begin) {
-  const std::size_t distinct_count = distinct.representative.size();
-  std::vector<Unit> results(initial_begin.back());
+  const std::size_t distinct_count = initial_begin.size() - 1;
+  std::vector<Unit> results = core::zeroed_vector<Unit>(initial_begin.back());
   std::vector<std::size_t> result_size(distinct_count);
   parallel_for(distinct_count, [&](std::size_t d) {
     result_size[d] = trainer.write_sequence(d, results.data() + initial_begin[d]);
   });
   const std::size_t n = distinct.of_input.size();
-  std::vector<std::size_t> offsets(n + 1, 0);
+  std::vector<std::size_t> offsets = core::zeroed_vector<std::size_t>(n + 1);
   for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of_input[k]];
-  std::vector<Unit> units(offsets[n]);
+  std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   parallel_for(n, [&](std::size_t k) {
     const std::size_t d = distinct.of_input[k];
     std::copy_n(results.data() + initial_begin[d], result_size[d], units.data() + offsets[k]);
@@ -69,7 +69,7 @@ UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const Dist
 }
 
 template <typename Index, typename Weight>
-FitWeightedResult train(UnitBatch units_list, const DistinctSequences& distinct, std::vector<Unit> vocabulary,
+FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
                         Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
   const std::size_t distinct_count = distinct.representative.size();
   std::vector<std::size_t> initial_begin(distinct_count + 1, 0);
@@ -82,7 +82,13 @@ FitWeightedResult train(UnitBatch units_list, const DistinctSequences& distinct,
     trainer.load_sequence(d, units_list[distinct.representative[d]], distinct.weight[d]);
   });
   const std::size_t input_count = units_list.size();
-  units_list = UnitBatch();  // the trainer holds its own copy from here on
+  // The trainer holds its own copy from here on. Of the rest, what the debug
+  // records and the rewriting need stays; the others go before the peak
+  // (assigned fresh vectors: `= {}` would keep their capacity).
+  units_list = UnitBatch();
+  distinct.representative = std::vector<std::size_t>();
+  distinct.weight = std::vector<PairCount>();
+  if (!rewrite) initial_begin = std::vector<std::size_t>();
   {
     const std::size_t positions = trainer.position_count();
     const std::size_t chunks = chunk_count(positions, std::size_t{1} << 14);
@@ -110,9 +116,10 @@ FitWeightedResult train(UnitBatch units_list, const DistinctSequences& distinct,
   return result;
 }
 
-FitWeightedResult fit_impl(UnitBatch units_list, std::span<const PairCount> counts, std::uint64_t target_vocab_size,
+FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
                            bool rewrite, bool wide_indices, core::TrainingObserver* observer) {
-  const DistinctSequences distinct = find_distinct(units_list, counts);
+  DistinctSequences distinct = find_distinct(units_list, counts);
+  counts = std::vector<PairCount>();  // summed up in the weights
   const std::size_t distinct_count = distinct.representative.size();
   auto sequence = [&](std::size_t d) { return units_list[distinct.representative[d]]; };
 
@@ -145,7 +152,7 @@ FitWeightedResult fit_impl(UnitBatch units_list, std::span<const PairCount> coun
   const core::TrainingReport report{core::kConcurrentLogTarget, observer};
   core::report_plan(report, planned, units_list);
 
-  // Weights (copies of one sequence) are stored per position: 32 bits unless
+  // Weights (copies of one sequence) are stored per sequence: 32 bits unless
   // some sequence repeats 2^32 times or more, which takes the wide layout.
   const PairCount heaviest =
       distinct_count == 0 ? 1 : *std::max_element(distinct.weight.begin(), distinct.weight.end());
@@ -197,7 +204,7 @@ FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> count
   if (!weighted_total_fits(sequences, counts)) {
     raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
   }
-  return fit_impl(std::move(sequences), counts, target_vocab_size, rewrite_sequences, false, observer);
+  return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite_sequences, false, observer);
 }
 
 }  // namespace pairfuse::concurrent

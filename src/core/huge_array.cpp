@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace pairfuse::core::memory {
@@ -46,6 +47,14 @@ void free_block(void* block, std::size_t bytes) noexcept {
   } else {
     std::free(block);
   }
+}
+
+void advise_huge_pages(void* begin, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace pairfuse::core::memory

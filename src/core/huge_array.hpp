@@ -21,6 +21,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace pairfuse::core {
 
@@ -33,7 +34,25 @@ inline constexpr std::size_t kHugeBytes = std::size_t{1} << 21;
 // Throws std::bad_alloc.
 void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes, std::size_t keep_bytes);
 void free_block(void* block, std::size_t bytes) noexcept;
+// Asks for huge pages over the whole 2 MiB pages inside [block, block + bytes):
+// for big buffers that are not a HugeArray, before their pages are first touched.
+void advise_huge_pages(void* block, std::size_t bytes) noexcept;
 }  // namespace memory
+
+template <typename T>
+void advise_huge_pages(std::vector<T>& buffer) noexcept {
+  memory::advise_huge_pages(buffer.data(), buffer.capacity() * sizeof(T));
+}
+
+// A vector of `size` zeros whose pages, when big, are huge from the first touch.
+template <typename T>
+std::vector<T> zeroed_vector(std::size_t size) {
+  std::vector<T> buffer;
+  buffer.reserve(size);
+  advise_huge_pages(buffer);
+  buffer.resize(size);
+  return buffer;
+}
 
 template <typename T>
 class HugeArray {

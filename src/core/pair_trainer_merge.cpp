@@ -36,6 +36,22 @@ Index PairTrainer<Index, Weight>::live_before(Index p) {
 }
 
 template <typename Index, typename Weight>
+std::size_t PairTrainer<Index, Weight>::sequence_at(Index p, std::size_t from) const {
+  const Index* begins = sequence_begin_.data();
+  const std::size_t last = sequence_count();
+  if (begins[from + 1] > p) return from;
+  // Gallop while the sequence starts at or before p, then search the last step.
+  std::size_t low = from + 1;
+  std::size_t stride = 1;
+  while (low + stride < last && begins[low + stride] <= p) {
+    low += stride;
+    stride *= 2;
+  }
+  const std::size_t high = std::min(low + stride, last);
+  return static_cast<std::size_t>(std::upper_bound(begins + low, begins + high, p) - begins) - 1;
+}
+
+template <typename Index, typename Weight>
 void PairTrainer<Index, Weight>::merge_best(Unit id) {
   assert(best_);
   const Index chosen = *best_;
@@ -67,6 +83,7 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
   auto pair_count = static_cast<Index>(old_pairs);
   std::size_t window_count = 0;
   Index last_replaced = kNone;
+  std::size_t sequence = 0;  // of the last live occurrence
 
   const Index* const occurrences = arena_.data() + occurrence_begin_[chosen];
   constexpr Index kPrefetchDistance = 16;
@@ -86,7 +103,11 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
     Node& right_member = nodes[q];
     const Index left = live_before(p);
     const Index right = right_member.next;
-    const PairCount weight = weight_of(node);
+    PairCount weight = 1;
+    if constexpr (!std::is_same_v<Weight, Unweighted>) {
+      sequence = sequence_at(p, sequence);
+      weight = sequence_weight(sequence);
+    }
 
     // Remove the three windows the replacement touches...
     counts[chosen] -= weight;

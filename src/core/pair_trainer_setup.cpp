@@ -39,6 +39,7 @@ PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, std::vector<Index> 
       symbol_table_(std::move(symbols)),
       own_symbols_(sequence_begin_.back()),
       nodes_(sequence_begin_.back()) {
+  if constexpr (!std::is_same_v<Weight, Unweighted>) sequence_weight_.resize(sequence_count());
   symbols_ = own_symbols_.data();
   dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
 }
@@ -55,8 +56,8 @@ void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Un
     Node& node = nodes[i];
     node.next = i + 1 == size ? kNone : begin + i + 1;
     node.pair = kNoPair;
-    if constexpr (!std::is_same_v<Weight, Unweighted>) node.weight = static_cast<Weight>(weight);
   }
+  if constexpr (!std::is_same_v<Weight, Unweighted>) sequence_weight_[d] = static_cast<Weight>(weight);
   (void)weight;
 }
 
@@ -69,7 +70,7 @@ void PairTrainer<Index, Weight>::for_each_first_window(Index begin, Index end, F
   for (auto d = static_cast<std::size_t>(after - sequence_begin_.begin()) - 1;
        d + 1 < sequence_begin_.size() && sequence_begin_[d] < end; ++d) {
     if (sequence_begin_[d] == sequence_begin_[d + 1]) continue;
-    const PairCount weight = weight_of(nodes_[sequence_begin_[d]]);
+    const PairCount weight = sequence_weight(d);
     const Index last = std::min(end, static_cast<Index>(sequence_begin_[d + 1] - 1));
     for (Index p = std::max(begin, sequence_begin_[d]); p < last; ++p) fn(p, weight);
   }
@@ -195,7 +196,7 @@ void PairTrainer<Index, Weight>::start() {
     assert(std::is_sorted(segment, segment + occurrence_size_[pair]));
   }
 #endif
-  dense_cell_pair_ = {};
+  dense_cell_pair_ = std::vector<Index>();  // `= {}` would keep the capacity
   symbol_table_ = SymbolTable({});
   left_slot_.assign(symbol_units_.size(), kNoPair);
   right_slot_.assign(symbol_units_.size(), kNoPair);

@@ -12,28 +12,25 @@
 namespace pairfuse::python {
 namespace {
 
+#ifndef PYPY_VERSION
 // Building a result makes one container per sequence or merge, all of them
 // reachable and new. On CPython each few hundred of those would start a
 // cyclic collection that walks the young objects; with a million words that
 // cost more than the whole engine call. The collector resumes afterwards.
+// (PyPy builds batches and merge lists in bulk, with its own collector.)
 class CollectorPause {
  public:
-#ifndef PYPY_VERSION
   CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
   ~CollectorPause() {
     if (was_enabled_) PyGC_Enable();
   }
-#else
-  CollectorPause() = default;
-#endif
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;
 
  private:
-#ifndef PYPY_VERSION
   bool was_enabled_;
-#endif
 };
+#endif
 
 Ref to_int(Unit unit) { return require_result(PyLong_FromLong(unit)); }
 
@@ -106,6 +103,9 @@ Ref to_unit_list(const UnitSeq& units) {
 }
 
 Ref to_unit_lists(const UnitBatch& units_list) {
+#ifdef PYPY_VERSION
+  return build_unit_lists_in_bulk(units_list);
+#else
   [[maybe_unused]] const CollectorPause pause;
   UnitInts ints(units_list.units().size());
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
@@ -113,9 +113,13 @@ Ref to_unit_lists(const UnitBatch& units_list) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i], ints).release());
   }
   return list;
+#endif
 }
 
 Ref to_merge_list(const MergeTable& merges) {
+#ifdef PYPY_VERSION
+  return build_merge_list_in_bulk(merges);
+#else
   [[maybe_unused]] const CollectorPause pause;
   Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(merges.size())));
   Py_ssize_t i = 0;
@@ -124,6 +128,7 @@ Ref to_merge_list(const MergeTable& merges) {
     PyList_SET_ITEM(list.get(), i++, to_pair_tuple(std::move(pair_tuple), to_int(id)).release());
   }
   return list;
+#endif
 }
 
 Ref to_training_result(Ref sequences, Ref merge_list) {

@@ -2,50 +2,240 @@
 
 #ifdef PYPY_VERSION
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
 namespace pairfuse::python {
 namespace {
 
 // Shorter sequences convert item by item.
 constexpr std::size_t kBulkMinimum = 32;
 
+// Units cross as array('i'), offsets as array('Q').
+static_assert(sizeof(int) == sizeof(Unit) && sizeof(unsigned long long) == sizeof(std::size_t));
+
+// Each reader answers None for anything it does not recognise. A subclass, an
+// object with __index__ or a str must reach the ordinary reading, which calls
+// what it must and raises what it must, so only exact types are accepted, and
+// every value is type-checked before array() sees it (array() would call
+// __index__). A value outside 32 bits makes array() raise OverflowError.
+//
+// Building results: array.tolist() wraps item by item without the JIT, while
+// a comprehension over indices compiles to a plain copy (about 50 times
+// faster for millions of units). list() of a byte string is PyPy's own fast
+// path, faster still: results that hold only byte values (decoded text
+// mostly does) cross as one byte per unit.
+constexpr const char* kHelperSource = R"(
+import array
+
+def units_as_array(seq, array=array.array, int=int, type=type):
+    for unit in seq:
+        if type(unit) is not int:
+            return None
+    try:
+        return array('i', seq)
+    except OverflowError:
+        return None
+
+def batch_as_buffers(batch, array=array.array, bytes=bytes, bytearray=bytearray, int=int, len=len, list=list,
+                   tuple=tuple, type=type):
+    # Read once: a finalizer or another thread changing the batch meanwhile
+    # cannot make the items checked differ from the items copied.
+    items = list(batch)
+    offsets = array('Q', [0])
+    total = 0
+    for item in items:
+        if type(item) is not bytes:
+            break
+        total += len(item)
+        offsets.append(total)
+    else:
+        return b''.join(items), offsets, 1
+    units = array('i')
+    offsets = array('Q', [0])
+    try:
+        for item in items:
+            kind = type(item)
+            if kind is list or kind is tuple:
+                for unit in item:
+                    if type(unit) is not int:
+                        return None
+                    units.append(unit)
+            elif kind is bytes or kind is bytearray or (kind is array and item.typecode == 'i'):
+                units.extend(item)
+            else:
+                return None
+            offsets.append(len(units))
+    except OverflowError:
+        return None
+    return units, offsets, 4
+
+def merges_as_array(merges, array=array.array, int=int, len=len, tuple=tuple, type=type):
+    triples = array('i')
+    try:
+        for entry in merges:
+            if type(entry) is not tuple or len(entry) != 2:
+                return None
+            pair, id = entry
+            if type(pair) is not tuple or len(pair) != 2:
+                return None
+            left, right = pair
+            if type(left) is not int or type(right) is not int or type(id) is not int:
+                return None
+            triples.append(left)
+            triples.append(right)
+            triples.append(id)
+    except OverflowError:
+        return None
+    return triples
+
+def list_from_bytes(raw, list=list):
+    return list(raw)
+
+def list_from_units(raw, array=array.array, range=range):
+    units = array('i', raw)
+    return [units[i] for i in range(len(units))]
+
+def lists_from_bytes(raw, raw_offsets, array=array.array, list=list, range=range):
+    offsets = array('Q', raw_offsets)
+    lists = [None] * (len(offsets) - 1)
+    for k in range(len(lists)):
+        lists[k] = list(raw[offsets[k]:offsets[k + 1]])
+    return lists
+
+def lists_from_units(raw, raw_offsets, array=array.array, range=range):
+    units = array('i', raw)
+    offsets = array('Q', raw_offsets)
+    lists = [None] * (len(offsets) - 1)
+    begin = 0
+    for k in range(len(lists)):
+        end = offsets[k + 1]
+        # Most encoded words are a few tokens: a display is built without the
+        # loop and the growing that a comprehension costs.
+        count = end - begin
+        if count == 1:
+            lists[k] = [units[begin]]
+        elif count == 2:
+            lists[k] = [units[begin], units[begin + 1]]
+        elif count == 3:
+            lists[k] = [units[begin], units[begin + 1], units[begin + 2]]
+        else:
+            lists[k] = [units[i] for i in range(begin, end)]
+        begin = end
+    return lists
+
+def merges_from_bytes(raw, array=array.array, range=range):
+    triples = array('i', raw)
+    return [((triples[i], triples[i + 1]), triples[i + 2]) for i in range(0, len(triples), 3)]
+)";
+
+// Kept for the life of the process. Guarded by the interpreter lock, not by
+// a static initializer's lock: running the source may let another thread in,
+// which would then wait on that lock while holding the interpreter's.
+PyObject* helpers = nullptr;
+
 PyObject* bulk_helper(const char* name) {
-  static PyObject* helpers = [] {
-    static const char* source =
-        "import array\n"
-        "def units_as_bytes(seq, array=array.array, int=int, type=type):\n"
-        "    for unit in seq:\n"
-        "        if type(unit) is not int:\n"
-        "            return None\n"
-        "    try:\n"
-        "        return array('i', seq).tobytes()\n"
-        "    except OverflowError:\n"
-        "        return None\n"
-        "def units_from_bytes(raw, array=array.array):\n"
-        "    return array('i', raw).tolist()\n";
+  if (helpers == nullptr) {
     Ref globals = require(PyDict_New());
     require_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
-    Ref done = require(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
-    return globals.release();  // kept for the life of the process
-  }();
+    Ref done = require(PyRun_String(kHelperSource, Py_file_input, globals.get(), globals.get()));
+    if (helpers == nullptr) helpers = globals.release();  // else another thread made them meanwhile
+  }
   return require_borrowed(PyDict_GetItemString(helpers, name));
 }
+
+// The values in an array or a byte string the helper made, copied out
+// through the buffer protocol (array.tobytes() would copy them one more
+// time, at a few hundred MB/s). The buffer carries no alignment promise.
+template <typename T>
+std::vector<T> values_of_buffer(PyObject* obj) {
+  Py_buffer view;
+  require_status(PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE));
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&view, PyBuffer_Release);
+  std::vector<T> values(static_cast<std::size_t>(view.len) / sizeof(T));
+  std::memcpy(values.data(), view.buf, values.size() * sizeof(T));
+  return values;
+}
+
+template <typename T>
+Ref bytes_of(std::span<const T> values) {
+  return require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                  static_cast<Py_ssize_t>(values.size_bytes())));
+}
+
+// Units for a result: one byte each when all are byte values, else four.
+struct UnitBytes {
+  Ref raw;
+  bool narrow;
+};
+
+UnitBytes bytes_of_units(std::span<const Unit> units) {
+  if (std::ranges::all_of(units, [](Unit unit) { return unit >= 0 && unit <= 0xFF; })) {
+    const std::vector<unsigned char> narrow(units.begin(), units.end());
+    return {bytes_of(std::span(narrow)), true};
+  }
+  return {bytes_of(units), false};
+}
+
+bool is_exact_list_or_tuple(PyObject* obj) { return PyList_CheckExact(obj) || PyTuple_CheckExact(obj); }
 
 }  // namespace
 
 std::optional<UnitSeq> read_units_in_bulk(PyObject* obj) {
-  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return std::nullopt;
+  if (!is_exact_list_or_tuple(obj)) return std::nullopt;
   if (PySequence_Fast_GET_SIZE(obj) < Py_ssize_t{kBulkMinimum}) return std::nullopt;
-  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("units_as_bytes"), obj, nullptr));
+  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("units_as_array"), obj, nullptr));
   if (raw.get() == Py_None) return std::nullopt;
-  const auto* begin = reinterpret_cast<const Unit*>(PyBytes_AS_STRING(raw.get()));
-  return UnitSeq(begin, begin + PyBytes_GET_SIZE(raw.get()) / sizeof(Unit));
+  return values_of_buffer<Unit>(raw.get());
+}
+
+std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
+  if (!is_exact_list_or_tuple(obj)) return std::nullopt;
+  Ref parts = require(PyObject_CallFunctionObjArgs(bulk_helper("batch_as_buffers"), obj, nullptr));
+  if (parts.get() == Py_None) return std::nullopt;
+  PyObject* raw = PyTuple_GET_ITEM(parts.get(), 0);
+  std::vector<std::size_t> offsets = values_of_buffer<std::size_t>(PyTuple_GET_ITEM(parts.get(), 1));
+  // A batch of byte strings arrives joined, one byte per unit.
+  if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) {
+    const std::vector<unsigned char> bytes = values_of_buffer<unsigned char>(raw);
+    return UnitBatch(std::vector<Unit>(bytes.begin(), bytes.end()), std::move(offsets));
+  }
+  return UnitBatch(values_of_buffer<Unit>(raw), std::move(offsets));
+}
+
+std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObject* obj) {
+  if (!is_exact_list_or_tuple(obj)) return std::nullopt;
+  Ref raw = require(PyObject_CallFunctionObjArgs(bulk_helper("merges_as_array"), obj, nullptr));
+  if (raw.get() == Py_None) return std::nullopt;
+  const std::vector<Unit> triples = values_of_buffer<Unit>(raw.get());
+  std::vector<MergeTable::Entry> entries;
+  entries.reserve(triples.size() / 3);
+  for (std::size_t i = 0; i < triples.size(); i += 3) entries.push_back({{triples[i], triples[i + 1]}, triples[i + 2]});
+  return entries;
 }
 
 std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {
   if (units.size() < kBulkMinimum) return std::nullopt;
-  Ref raw = require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(units.data()),
-                                                     static_cast<Py_ssize_t>(units.size() * sizeof(Unit))));
-  return require_result(PyObject_CallFunctionObjArgs(bulk_helper("units_from_bytes"), raw.get(), nullptr));
+  const auto [raw, narrow] = bytes_of_units(units);
+  return require_result(
+      PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "list_from_bytes" : "list_from_units"), raw.get(), nullptr));
+}
+
+Ref build_unit_lists_in_bulk(const UnitBatch& batch) {
+  const auto [raw, narrow] = bytes_of_units(batch.units());
+  Ref offsets = bytes_of(std::span(batch.offsets()));
+  return require_result(PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "lists_from_bytes" : "lists_from_units"),
+                                                     raw.get(), offsets.get(), nullptr));
+}
+
+Ref build_merge_list_in_bulk(const MergeTable& merges) {
+  std::vector<Unit> triples;
+  triples.reserve(3 * merges.size());
+  for (const auto& [pair, id] : merges) triples.insert(triples.end(), {pair.left, pair.right, id});
+  Ref raw = bytes_of(std::span<const Unit>(triples));
+  return require_result(PyObject_CallFunctionObjArgs(bulk_helper("merges_from_bytes"), raw.get(), nullptr));
 }
 
 }  // namespace pairfuse::python

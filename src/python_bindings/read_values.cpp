@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/huge_array.hpp"
 #include "python_bindings/handle.hpp"
 #include "python_bindings/pypy_bulk.hpp"
 #include "python_bindings/read_buffer.hpp"
@@ -54,11 +55,13 @@ void for_each_item(PyObject* obj, std::vector<T>& reserved, VisitItem visit_item
   if (PyErr_Occurred()) throw_pending_error();
 }
 
+#ifndef PYPY_VERSION
 // Room for `extra` more units, growing geometrically: many sequences are
 // appended to one batch buffer.
 void reserve_more(std::vector<Unit>& out, std::size_t extra) {
   if (out.capacity() - out.size() < extra) out.reserve(std::max(out.size() + extra, 2 * out.capacity()));
 }
+#endif
 
 // Converts a sequence (not a str) item by item, in iteration order.
 template <typename T, typename ConvertItem>
@@ -99,6 +102,13 @@ MergeTable::Entry to_merge_entry(PyObject* obj) {
   const Unit right = to_unit(PyTuple_GET_ITEM(pair, 1));
   const Unit id = to_unit(PyTuple_GET_ITEM(obj, 1));
   return {{left, right}, id};
+}
+
+std::vector<MergeTable::Entry> to_merge_entries(PyObject* obj) {
+#ifdef PYPY_VERSION
+  if (auto entries = read_merge_entries_in_bulk(obj)) return std::move(*entries);
+#endif
+  return to_vector<MergeTable::Entry>(obj, to_merge_entry);
 }
 
 }  // namespace
@@ -170,8 +180,31 @@ UnitSeq to_unit_seq(PyObject* obj) {
   return units;
 }
 
+// The number of units a batch holds, as far as its items tell without
+// running any code of the caller's: a hint for reserving its buffer.
+// (PyPy would make a proxy per item to tell.)
+std::size_t known_unit_count([[maybe_unused]] PyObject* obj) {
+  std::size_t total = 0;
+#ifndef PYPY_VERSION
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return 0;
+  for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+    if (PyBytes_CheckExact(item) || PyByteArray_CheckExact(item) || PyList_CheckExact(item) ||
+        PyTuple_CheckExact(item)) {
+      total += static_cast<std::size_t>(Py_SIZE(item));
+    }
+  }
+#endif
+  return total;
+}
+
 UnitBatch to_unit_seq_list(PyObject* obj) {
+#ifdef PYPY_VERSION
+  if (auto batch = read_batch_in_bulk(obj)) return std::move(*batch);
+#endif
   std::vector<Unit> units;
+  units.reserve(known_unit_count(obj));
+  core::advise_huge_pages(units);
   std::vector<std::size_t> offsets{0};
   for_each_item(obj, offsets, [&](PyObject* item) {
     append_unit_seq(item, units);
@@ -181,7 +214,7 @@ UnitBatch to_unit_seq_list(PyObject* obj) {
 }
 
 MergeTable to_merge_table(PyObject* obj) {
-  const std::vector<MergeTable::Entry> entries = to_vector<MergeTable::Entry>(obj, to_merge_entry);
+  const std::vector<MergeTable::Entry> entries = to_merge_entries(obj);
   MergeTable merges;
   merges.reserve(entries.size());
   // A pair given twice keeps the id given last.

@@ -117,6 +117,21 @@ def test_encode_writes_ints_on_one_line(run, tmp_path):
     assert ok(run("encode", "--merges", "m.json", "empty.txt")).stdout == b""
 
 
+@pytest.mark.parametrize(
+    "split, expected",
+    [
+        ("none", b"97 98 300 301 98 10 97 98\n"),
+        ("words", b"97 98 32 97 98 97 98 10 97 98\n"),
+        ("lines", b"97 98 300 98 97 98 10 97 98\n"),  # "ab ab" ends its file: no pair with the next
+    ],
+)
+def test_encode_merges_only_inside_pieces(run, tmp_path, split, expected):
+    write(tmp_path, "m.json", "[[[32, 97], 300], [[98, 97], 301]]")
+    write(tmp_path, "a.txt", b"ab ab")
+    write(tmp_path, "b.txt", b"ab\nab")
+    assert ok(run("encode", "--merges", "m.json", "--split", split, "a.txt", "b.txt")).stdout == expected
+
+
 # --- failures ------------------------------------------------------------
 
 MERGES = "[[[97, 98], 300]]"
@@ -382,6 +397,18 @@ def test_terminal_shows_a_progress_bar(cli_path, tmp_path, vocab, final):
     assert screen.endswith("\n")
 
 
+def test_progress_bar_counts_every_piece_not_only_distinct_ones(cli_path, tmp_path):
+    # Most merges the input allows: its units less its pieces, repeats included.
+    data = b"ab ab ab\nab "
+    write(tmp_path, "a.txt", data)
+    write(tmp_path, "b.txt", data)
+    status, screen = run_on_terminal(cli_path, tmp_path, "train", "--vocab-size", 1000, "--split", "words",
+                                     "a.txt", "b.txt", "-o", "m.json")
+    assert status == 0
+    bound = 2 * (len(data) - len(pieces_of(list(data), "words")))
+    assert f" 0/{bound} merges" in screen.split("\r")[1]
+
+
 def test_terminal_error_goes_below_the_bar(cli_path, tmp_path):
     write(tmp_path, "in.txt", SAMPLE)
     status, screen = run_on_terminal(cli_path, tmp_path, "train", "--vocab-size", 5, "in.txt")
@@ -396,6 +423,50 @@ def test_quiet_terminal_shows_nothing(cli_path, tmp_path):
 
 
 # --- agreement with the Python module --------------------------------------
+
+
+SPACE_UNITS = frozenset([9, 10, 11, 12, 13, 32])
+
+
+def pieces_of(units, split):
+    """The pieces the program cuts from one file's units (tools/cli/README.md)."""
+    pieces, start = [], 0
+    for i, unit in enumerate(units):
+        if split == "lines":
+            ends = unit == 10
+        else:
+            ends = unit in SPACE_UNITS and (i + 1 == len(units) or units[i + 1] not in SPACE_UNITS)
+        if ends:
+            pieces.append(units[start:i + 1])
+            start = i + 1
+    if start < len(units):
+        pieces.append(units[start:])
+    return pieces
+
+
+# Pieces repeat within and across files, and a file ending inside a word
+# must not run into the next file's first piece.
+@pytest.mark.parametrize(
+    "files, split, extra",
+    [
+        ([b"the cat the", b"the cat sat\n\tthe "], "words", []),
+        ([b"  ab ab", b"ab ab\r\n", b"", b"ab"], "words", []),
+        ([b"ab\nab\ncd", b"ab\n\nab\ncd"], "lines", []),
+        ([b"the cat the", b"the cat"], "words", ["-v", "-v"]),  # trains on the pieces themselves
+        (["1 2 3 32 1 2", "1 2 3 32 1 2 9 -7\n1 2"], "words", ["--input-format", "ints"]),
+        (["5 6 10 5 6 10 5", "6 10 5 6 10 -1 10"], "lines", ["--input-format", "ints"]),
+    ],
+)
+def test_training_on_pieces_of_several_files_agrees_with_the_module(run, tmp_path, module, files, split, extra):
+    names, pieces = [], []
+    for k, data in enumerate(files):
+        names.append(write(tmp_path, f"{k}.txt", data).name)
+        units = list(data) if isinstance(data, bytes) else [int(t) for t in data.split()]
+        pieces += pieces_of(units, split)
+    vocab = len({u for piece in pieces for u in piece}) + 12
+    ok(run("train", "--vocab-size", vocab, "--split", split, *extra, *names, "-o", "m.json"))
+    merges = [((l, r), i) for (l, r), i in json.loads((tmp_path / "m.json").read_text())]
+    assert merges == module.fit_concurrent_py(pieces, vocab)[1]
 
 
 @pytest.mark.parametrize("split", ["none", "words"])

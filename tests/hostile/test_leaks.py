@@ -85,6 +85,7 @@ CASES = {
     "fit_concurrent_py": ("fit_concurrent_py", (BATCH, 110), {}, None),
     "encode_py": ("encode_py", (LONG, MERGES), {}, None),
     "encode_concurrent_py": ("encode_concurrent_py", (BATCH, MERGES), {}, None),
+    "batch of bytes": ("encode_concurrent_py", ([LONG, LONG[:700], b""], MERGES), {}, None),
     "decode_py": ("decode_py", (ENCODED, MERGES), {}, None),
     "decode_concurrent_py": ("decode_concurrent_py", ([ENCODED, ENCODED[:100], []], MERGES), {}, None),
     "by keyword": ("encode_py", (), {"merges": MERGES, "units": LONG_LIST}, None),

@@ -89,6 +89,31 @@ def test_threads_calling_every_function_get_serial_results():
     assert len(results) == 8
 
 
+FIRST_CALLS = """
+import sys, threading, pairfuse
+sys.setswitchinterval(1e-6)
+start = threading.Barrier(8)
+def first_call():
+    start.wait()
+    pairfuse.decode_py(list(range(100)), [])
+threads = [threading.Thread(target=first_call) for _ in range(8)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+"""
+
+
+def test_threads_making_the_first_calls_at_once_all_finish():
+    """Whatever the module sets up on first use, threads arriving together
+    neither deadlock (the child would time out) nor fail. A deadlock does not
+    happen every time: ten fresh interpreters."""
+    for _ in range(10):
+        result = subprocess.run([sys.executable, "-c", FIRST_CALLS], env=child_env(), capture_output=True, text=True,
+                                timeout=120, check=False)
+        assert result.returncode == 0, result.stderr[-2000:]
+
+
 # ---------------------------------------------------------------- configuration
 
 CHILD = """

@@ -109,3 +109,94 @@ def test_input_kinds_end_like_a_plain_list(make, as_ints):
         expected = {name: outcome(lambda: call(plain)) for name, call in CALLS.items()}
     for name, call in CALLS.items():
         assert outcome(lambda: call(make())) == expected[name], name
+
+
+# On PyPy a batch or a merge list of exact built-in types crosses in bulk; the
+# same values in a list subclass go item by item. Both must end every call
+# alike, however deep in the batch a value the bulk reader rejects sits.
+class MyBytes(bytes):
+    pass
+
+
+class MyTuple(tuple):
+    pass
+
+
+class OnceIndex(Index):
+    """An integer-like object that must be read at most once."""
+
+    def __index__(self):
+        assert not getattr(self, "read", False), "__index__ called twice"
+        self.read = True
+        return self.value
+
+
+def deep(bad):
+    """A batch of 40 good sequences and one with `bad` near its end."""
+    return lambda: [list(VALUES)] * 40 + [VALUES + [bad, 1]]
+
+
+def late(bad):
+    """A merge list of 43 good entries and then `bad`."""
+    return lambda: MERGES + [((i, i + 1), 400 + i) for i in range(40)] + [bad]
+
+
+BATCHES = [
+    ("bytes", lambda: [bytes(VALUES), b"", bytes(range(256)), b"\x01\x02"]),
+    ("lists", lambda: [list(VALUES), [], [MIN_UNIT, MAX_UNIT, 0], list(range(100))]),
+    ("tuple of tuples", lambda: (tuple(VALUES), (), (1, 2))),
+    ("mixed", lambda: [bytes(VALUES), list(VALUES), tuple(VALUES), bytearray(VALUES), array.array("i", VALUES),
+                       array.array("h", VALUES), range(5), memoryview(bytes(VALUES)), b""]),
+    ("empty", lambda: []),
+    ("empty sequences", lambda: [[], b"", (), bytearray(), array.array("i")]),
+    ("bytes then a list", lambda: [b"\x01\x02"] * 40 + [[1, 2]]),
+    ("bytes then a str", lambda: [b"\x01\x02"] * 40 + ["ab"]),
+    ("bytes then a bytes subclass", lambda: [b"\x01\x02"] * 40 + [MyBytes(b"\x01\x02")]),
+    ("index object deep inside", deep(Index(3))),
+    ("index object, then a value above", lambda: [list(VALUES)] * 40 + [VALUES + [OnceIndex(3), MAX_UNIT + 1]]),
+    ("bool deep inside", deep(True)),
+    ("above deep inside", deep(MAX_UNIT + 1)),
+    ("beyond 64 bits deep inside", deep(2**70)),
+    ("float deep inside", deep(1.5)),
+    ("array above deep inside", lambda: [list(VALUES)] * 40 + [array.array("q", [MAX_UNIT + 1])]),
+]
+
+MERGE_LISTS = [
+    ("many", late(((7, 8), 450))),
+    ("tuple", lambda: tuple(MERGES)),
+    ("empty", lambda: []),
+    ("pair given twice", late(((1, 2), 305))),
+    ("limits", lambda: [((MIN_UNIT, MAX_UNIT), MAX_UNIT), ((1, 2), MIN_UNIT)]),
+    ("entry a list", late([(1, 2), 3])),
+    ("entry too long", late(((1, 2), 3, 4))),
+    ("entry a tuple subclass", late(MyTuple(((1, 2), 3)))),
+    ("pair a list", late(([1, 2], 3))),
+    ("pair too long", late(((1, 2, 3), 4))),
+    ("left a float", late(((1.5, 2), 3))),
+    ("id an index object, then an entry too long", lambda: late(((1, 2), OnceIndex(3)))() + [((1, 2), 3, 4)]),
+    ("id a float", late(((1, 2), 3.0))),
+    ("id above", late(((1, 2), MAX_UNIT + 1))),
+    ("right beyond 64 bits", late(((1, 2**70), 3))),
+]
+
+BATCH_CALLS = {
+    "fit_concurrent_py": lambda batch: pairfuse.fit_concurrent_py(batch, 300),
+    "encode_concurrent_py": lambda batch: pairfuse.encode_concurrent_py(batch, MERGES),
+    "decode_concurrent_py": lambda batch: pairfuse.decode_concurrent_py(batch, MERGES),
+}
+MERGE_CALLS = {
+    "encode_py": lambda merges: pairfuse.encode_py(VALUES, merges),
+    "decode_py": lambda merges: pairfuse.decode_py(VALUES, merges),
+    "encode_concurrent_py": lambda merges: pairfuse.encode_concurrent_py([VALUES, b"\x01\x02\x03"], merges),
+    "decode_concurrent_py": lambda merges: pairfuse.decode_concurrent_py([VALUES, [300, 301]], merges),
+}
+
+
+@pytest.mark.parametrize(
+    "calls, make",
+    [(BATCH_CALLS, make) for _, make in BATCHES] + [(MERGE_CALLS, make) for _, make in MERGE_LISTS],
+    ids=[f"batch {name}" for name, _ in BATCHES] + [f"merges {name}" for name, _ in MERGE_LISTS],
+)
+def test_batches_and_merge_lists_end_like_item_by_item(calls, make):
+    for name, call in calls.items():
+        assert outcome(lambda: call(make())) == outcome(lambda: call(MyList(make()))), name

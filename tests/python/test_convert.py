@@ -1,4 +1,5 @@
 """Conversion of arguments into engine values and of results back into Python objects."""
+import random
 import sys
 
 import pytest
@@ -294,9 +295,24 @@ def test_results_are_new_plain_objects():
 
     same = pairfuse.encode_py(units, [])
     assert same == units and same is not units
-    batch = [[1], [2]]
+    batch = [[1], [2], [1]]
     out = pairfuse.decode_concurrent_py(batch, [])
     assert out == batch and out is not batch and all(a is not b for a, b in zip(out, batch))
+    assert out[0] is not out[2]
+
+
+# Results are built in bulk where the interpreter allows it, in a narrower
+# form when every value is a byte; any length, any value must come back as given.
+@pytest.mark.parametrize(
+    "values",
+    [range(256), [-1, 0, 1, 255], [0, 1, 255, 256], [MIN_UNIT, -1, 0, 255, 256, 30000, MAX_UNIT]],
+    ids=["bytes", "bytes and -1", "bytes and 256", "any"],
+)
+def test_results_hold_every_value_at_every_length(values):
+    rng = random.Random(5)
+    batch = [[rng.choice(values) for _ in range(length)] for length in list(range(41)) * 3]
+    assert pairfuse.decode_concurrent_py(batch, []) == batch
+    assert [pairfuse.decode_py(units, []) for units in batch] == batch
 
 
 def test_inputs_are_left_unchanged():

@@ -4,10 +4,12 @@
 // engine refuses the input, 2 for a command line that does not parse.
 
 #include <fmt/format.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "merge_file.hpp"
 #include "options.hpp"
 #include "output_file.hpp"
+#include "piece_counter.hpp"
 #include "progress.hpp"
 #include "unit_io.hpp"
 
@@ -26,25 +29,48 @@ namespace {
 
 std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
-// The input as sequences: with no split, all files end to end as one
-// sequence; otherwise the pieces of each file in turn.
-UnitBatch read_sequences(const Options& options) {
-  UnitBatch pieces;
-  UnitSeq joined;
+// The input as sequences: the units of all files end to end, cut where
+// pieces end (with no split, into one sequence), so pieces are spans of the
+// buffer read and are never copied one by one.
+UnitBatch read_pieces(const Options& options) {
+  std::vector<Unit> units;
+  std::vector<std::size_t> offsets{0};
   for (const std::string& path : options.inputs) {
-    UnitSeq units = parse_units(read_file(path), options.input_format, display_name(path));
-    if (options.split == Split::none) {
-      joined.insert(joined.end(), units.begin(), units.end());
+    UnitSeq file_units = parse_units(text_of(read_file(path)), options.input_format, display_name(path));
+    if (options.split != Split::none) {
+      for_each_piece(std::span<const Unit>(file_units), options.split,
+                     [&](std::span<const Unit> piece) { offsets.push_back(offsets.back() + piece.size()); });
+    }
+    if (units.empty()) {
+      units = std::move(file_units);
     } else {
-      split_units(units, options.split, pieces);
+      units.insert(units.end(), file_units.begin(), file_units.end());
     }
   }
-  if (options.split == Split::none && !joined.empty()) pieces.push_back(joined);
-  return pieces;
+  if (options.split == Split::none && !units.empty()) offsets.push_back(units.size());
+  return UnitBatch(std::move(units), std::move(offsets));
+}
+
+// The distinct pieces of all files with their counts, taken from each file's
+// bytes (or its parsed units) as it is read.
+CountedPieces count_pieces(const Options& options) {
+  auto count = [&]<typename T>(auto read) {
+    PieceCounter<T> counter;
+    for (const std::string& path : options.inputs) {
+      const auto buffer = read(path);
+      for_each_piece(std::span<const T>(buffer), options.split, [&](std::span<const T> piece) { counter.add(piece); });
+    }
+    return std::move(counter).take();
+  };
+  if (options.input_format == UnitFormat::bytes) {
+    return count.template operator()<char>([](const std::string& path) { return read_file(path); });
+  }
+  return count.template operator()<Unit>(
+      [](const std::string& path) { return parse_units(text_of(read_file(path)), UnitFormat::ints, display_name(path)); });
 }
 
 MergeTable read_merges(const std::string& path) {
-  return parse_merge_file(read_file(path), display_name(path));
+  return parse_merge_file(text_of(read_file(path)), display_name(path));
 }
 
 // All units of a batch, one after the other: its buffer.
@@ -52,17 +78,33 @@ UnitSeq concatenate(UnitBatch pieces) { return std::move(std::move(pieces).relea
 
 void run_train(const Options& options) {
   Output output(options.output);
-  UnitBatch pieces = read_sequences(options);
-  if (pieces.empty()) throw Error("nothing to train on: the input is empty");
+  // Training on each distinct piece once, weighted by its count, learns the
+  // same merges; only the debug records differ (they show every piece as it
+  // stands), so with those the pieces themselves are trained on.
+  const bool weighted = options.split != Split::none && options.verbosity != Verbosity::debug_records;
+  CountedPieces input;
+  if (weighted) {
+    input = count_pieces(options);
+  } else {
+    input.sequences = read_pieces(options);
+    input.units = input.sequences.units().size();
+    input.pieces = input.sequences.size();
+  }
+  if (input.pieces == 0) throw Error("nothing to train on: the input is empty");
 
   // Each merge removes at least one unit and no sequence shrinks below one.
-  TrainingReporter reporter(options.verbosity, pieces.units().size() - pieces.size());
+  TrainingReporter reporter(options.verbosity, input.units - input.pieces);
 
+  const std::uint64_t target = *options.vocab_size;
   MergeTable merges;
-  if (options.split == Split::none) {
-    merges = core::fit(concatenate(std::move(pieces)), *options.vocab_size, reporter.observer()).merges;
+  if (weighted) {
+    merges = concurrent::fit_weighted(std::move(input.sequences), std::move(input.counts), target,
+                                      /*rewrite_sequences=*/false, reporter.observer())
+                 .merges;
+  } else if (options.split == Split::none) {
+    merges = core::fit(concatenate(std::move(input.sequences)), target, reporter.observer()).merges;
   } else {
-    merges = concurrent::fit_concurrent(std::move(pieces), *options.vocab_size, reporter.observer()).merges;
+    merges = concurrent::fit_concurrent(std::move(input.sequences), target, reporter.observer()).merges;
   }
   reporter.finish();
   output.commit(format_merge_file(merges));
@@ -71,7 +113,7 @@ void run_train(const Options& options) {
 void run_encode(const Options& options) {
   Output output(options.output);
   MergeTable merges = read_merges(*options.merges_path);
-  UnitBatch pieces = read_sequences(options);
+  UnitBatch pieces = read_pieces(options);
   UnitSeq tokens;
   if (pieces.size() == 1) {
     tokens = core::encode(concatenate(std::move(pieces)), merges);
@@ -84,7 +126,7 @@ void run_encode(const Options& options) {
 void run_decode(const Options& options) {
   Output output(options.output);
   MergeTable merges = read_merges(*options.merges_path);
-  UnitSeq tokens = concatenate(read_sequences(options));
+  UnitSeq tokens = concatenate(read_pieces(options));
   UnitSeq units;
   try {
     units = core::decode(std::move(tokens), merges);
@@ -112,6 +154,11 @@ void report(std::string_view message) {
 }  // namespace pairfuse::cli
 
 int main(int argc, char** argv) {
+  // Blocks of a megabyte and more get mappings of their own, returned to the
+  // system when freed. By default glibc raises that threshold after freeing
+  // one, and the file buffers and piece tables gone before training would
+  // then stay in the heap through the trainer's peak.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   using namespace pairfuse::cli;
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   try {

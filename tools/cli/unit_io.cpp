@@ -1,6 +1,7 @@
 #include "unit_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +16,6 @@ namespace pairfuse::cli {
 namespace {
 
 bool is_space_char(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r'); }
 
 std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
@@ -37,15 +37,22 @@ std::string quote_token(std::string_view token) {
 
 }  // namespace
 
-std::string read_file(const std::string& path) {
+FileBytes read_file(const std::string& path) {
   const std::string name = display_name(path);
   int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw Error(fmt::format("cannot open '{}': {}", name, std::strerror(errno)));
-  std::string data;
+  FileBytes data;
+  // A regular file is read into a buffer of its size (one byte more sees the
+  // end); anything else into one that grows as it fills.
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) data.reserve(static_cast<std::size_t>(status.st_size) + 1);
   std::size_t filled = 0;
   for (;;) {
-    if (data.size() - filled < 65536) data.resize(std::max<std::size_t>(data.size() * 2, 65536));
-    ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
+    if (filled == data.capacity()) {
+      data.resize(filled);  // what growing keeps
+      data.reserve(std::max<std::size_t>(data.capacity() * 2, 65536));
+    }
+    ssize_t n = ::read(fd, data.data() + filled, data.capacity() - filled);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -60,10 +67,17 @@ std::string read_file(const std::string& path) {
   return data;
 }
 
+UnitSeq reserve_units(std::size_t size) {
+  UnitSeq units;
+  units.reserve(size);
+  core::memory::advise_huge_pages(units.data(), size * sizeof(Unit));
+  return units;
+}
+
 UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view name) {
   UnitSeq units;
   if (format == UnitFormat::bytes) {
-    units.reserve(data.size());
+    units = reserve_units(data.size());
     for (char c : data) units.push_back(static_cast<unsigned char>(c));
     return units;
   }
@@ -92,26 +106,6 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
     units.push_back(value);
   }
   return units;
-}
-
-void split_units(std::span<const Unit> units, Split how, UnitBatch& pieces) {
-  if (units.empty()) return;
-  if (how == Split::none) {
-    pieces.push_back(units);
-    return;
-  }
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    bool piece_ends = how == Split::lines
-                          ? units[i] == '\n'
-                          // A word's whitespace run ends where the next word starts.
-                          : is_space_unit(units[i]) && (i + 1 == units.size() || !is_space_unit(units[i + 1]));
-    if (piece_ends) {
-      pieces.push_back(units.subspan(start, i + 1 - start));
-      start = i + 1;
-    }
-  }
-  if (start < units.size()) pieces.push_back(units.subspan(start));
 }
 
 std::string format_ints(std::span<const Unit> units) {

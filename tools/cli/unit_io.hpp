@@ -9,24 +9,64 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "core/huge_array.hpp"
 #include "options.hpp"
 #include "types.hpp"
-#include "unit_batch.hpp"
 
 namespace pairfuse::cli {
 
+// A file's bytes. Big inputs live in huge pages, as do units made from them
+// (reserve_units): on the virtual machines we run on, a first touch of a
+// small page costs more than the work done on it (core/huge_array.hpp).
+using FileBytes = core::HugeArray<char>;
+inline std::string_view text_of(const FileBytes& bytes) { return {bytes.data(), bytes.size()}; }
+
 // The whole content of `path`; "-" reads standard input. Throws Error naming the file.
-std::string read_file(const std::string& path);
+FileBytes read_file(const std::string& path);
+
+// An empty vector with room for `size` units.
+UnitSeq reserve_units(std::size_t size);
 
 // Throws Error naming `name` and the line of a token that is not a 32-bit integer.
 UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view name);
 
-// Appends the pieces of `units`: for words, each maximal run of non-whitespace
-// units together with the whitespace run after it; for lines, each line with
-// its newline. Leading whitespace forms a piece of its own. No piece is empty.
-void split_units(std::span<const Unit> units, Split how, UnitBatch& pieces);
+inline bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r'); }
+
+// Calls piece(span) for each piece of `units` in order: for words, each
+// maximal run of non-whitespace units together with the whitespace run after
+// it; for lines, each line with its newline; for none, all of `units`.
+// Leading whitespace forms a piece of its own. No piece is empty, and the
+// pieces tile `units`. Works on a file's bytes (char) as on parsed units.
+template <typename T, typename Fn>
+void for_each_piece(std::span<const T> units, Split how, Fn&& piece) {
+  auto unit = [&](std::size_t i) -> Unit {
+    if constexpr (std::is_same_v<T, char>) {
+      return static_cast<unsigned char>(units[i]);
+    } else {
+      return units[i];
+    }
+  };
+  if (units.empty()) return;
+  if (how == Split::none) {
+    piece(units);
+    return;
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const bool piece_ends = how == Split::lines
+                                ? unit(i) == '\n'
+                                // A word's whitespace run ends where the next word starts.
+                                : is_space_unit(unit(i)) && (i + 1 == units.size() || !is_space_unit(unit(i + 1)));
+    if (piece_ends) {
+      piece(units.subspan(start, i + 1 - start));
+      start = i + 1;
+    }
+  }
+  if (start < units.size()) piece(units.subspan(start));
+}
 
 // Units as decimal integers separated by single spaces, ending in a newline
 // (nothing at all for no units).

@@ -1,0 +1,65 @@
+// The distinct pieces of a training input, each with how often it occurs:
+// what weighted training takes, gathered piece by piece as the files are
+// read, so the input is never held as units all at once.
+#pragma once
+
+#include <absl/container/flat_hash_set.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "types.hpp"
+#include "unit_batch.hpp"
+
+namespace pairfuse::cli {
+
+struct CountedPieces {
+  UnitBatch sequences;            // each distinct piece once, in order of first occurrence
+  std::vector<PairCount> counts;  // how often each occurs
+  std::uint64_t units = 0;        // of all pieces, repeats included
+  std::uint64_t pieces = 0;
+};
+
+// T is char (a file's bytes, each one unit 0..255) or Unit.
+template <typename T>
+class PieceCounter {
+ public:
+  PieceCounter();
+  // The probe compares through `this`, so a counter stays where it was made.
+  PieceCounter(const PieceCounter&) = delete;
+  PieceCounter& operator=(const PieceCounter&) = delete;
+
+  void add(std::span<const T> piece);
+  CountedPieces take() &&;
+
+ private:
+  // The hash is kept so that growing the table never reads a piece again.
+  struct Entry {
+    std::uint64_t hash;
+    std::size_t index;
+  };
+  struct EntryHash {
+    std::size_t operator()(const Entry& entry) const { return static_cast<std::size_t>(entry.hash); }
+  };
+  struct EntryEqual {
+    const PieceCounter* counter;
+    bool operator()(const Entry& a, const Entry& b) const;
+  };
+  std::span<const T> piece(std::size_t index) const {
+    return {store_.data() + offsets_[index], offsets_[index + 1] - offsets_[index]};
+  }
+
+  std::vector<T> store_;  // the distinct pieces back to back
+  std::vector<std::size_t> offsets_{0};
+  std::vector<PairCount> counts_;
+  absl::flat_hash_set<Entry, EntryHash, EntryEqual> index_;
+  std::uint64_t units_ = 0;
+  std::uint64_t pieces_ = 0;
+};
+
+extern template class PieceCounter<char>;
+extern template class PieceCounter<Unit>;
+
+}  // namespace pairfuse::cli
