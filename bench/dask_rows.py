@@ -27,7 +27,7 @@ import pairfuse
 import pairfuse_dask
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-from corpus import Words, words_of, words_part  # noqa: E402
+from corpus import words_of, words_part  # noqa: E402
 
 PARTITIONS = 8
 
@@ -50,13 +50,13 @@ def same_words(decoded, words):
     return [list(map(bytes, decoded)) == list(words)]
 
 
-def median_seconds(runs, fn):
-    """Median time of fn(run) over the runs; fn gets the run's number so
-    that it can make keys Dask has not computed yet."""
+def median_seconds(runs, fn, setup=lambda run: ()):
+    """Median time of fn(*setup(run)) over the runs; setup is not timed."""
     times, result = [], None
     for run in range(runs):
+        arguments = setup(run)
         start = time.perf_counter()
-        result = fn(run)
+        result = fn(*arguments)
         times.append(time.perf_counter() - start)
     return statistics.median(times), result
 
@@ -66,37 +66,39 @@ def main():
     received = ReceivedBytes()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
-        parts = [delayed(words_part)(p, PARTITIONS, corpus) for p in range(PARTITIONS)]
-        bag = client.persist(db.from_delayed(parts))
-        distributed.wait(bag)
+
+        def loaded(run):
+            """The words on the workers, under keys of this run only (Dask
+            would otherwise find an earlier run's results still in memory)."""
+            parts = [delayed(words_part)(p, PARTITIONS, corpus, dask_key_name=f"words-{run}-{p}")
+                     for p in range(PARTITIONS)]
+            bag = client.persist(db.from_delayed(parts))
+            distributed.wait(bag)
+            return (bag,)
+
         with open(corpus, "rb") as f:
             words = words_of(f.read())
-
         out = {"words": len(words), "partitions": PARTITIONS}
-        def fresh(run):
-            """The same words under keys of this run only: a second persist
-            of an unchanged graph would find its results still in memory."""
-            return bag.map_partitions(Words, token=f"bench-run-{run}")
-
-        out["single_fit_seconds"], (_, merges) = median_seconds(runs, lambda _: pairfuse.fit_concurrent_py(words, target))
+        out["single_fit_seconds"], (_, merges) = median_seconds(runs, lambda: pairfuse.fit_concurrent_py(words, target))
+        (bag,) = loaded("check")
         before = received.total
         fitted = pairfuse_dask.fit(bag, target)
         out["fit_client_received_bytes"] = received.total - before
         assert fitted == merges, "pairfuse_dask.fit differs from fit_concurrent_py"
-        out["fit_seconds"], _ = median_seconds(runs, lambda run: pairfuse_dask.fit(fresh(run), target))
+        out["fit_seconds"], _ = median_seconds(runs, lambda bag: pairfuse_dask.fit(bag, target), loaded)
         out["merges"] = len(merges)
 
-        def single_round_trip(_):
+        def single_round_trip():
             return pairfuse.decode_concurrent_py(pairfuse.encode_concurrent_py(words, merges), merges)
 
-        def cluster_round_trip(run):
-            encoded = client.persist(pairfuse_dask.encode(fresh(run), merges))
+        def cluster_round_trip(bag):
+            encoded = client.persist(pairfuse_dask.encode(bag, merges))
             decoded = client.persist(pairfuse_dask.decode(encoded, merges))
             distributed.wait(decoded)
             return decoded
 
         out["single_encode_decode_seconds"], _ = median_seconds(runs, single_round_trip)
-        out["encode_decode_seconds"], decoded = median_seconds(runs, cluster_round_trip)
+        out["encode_decode_seconds"], decoded = median_seconds(runs, cluster_round_trip, loaded)
         # Checked on the workers: gathering a million small lists is slow in Dask.
         assert all(db.map_partitions(same_words, decoded, bag).compute()), "round trip on the cluster failed"
     print(json.dumps(out))
