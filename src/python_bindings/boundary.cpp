@@ -25,6 +25,53 @@ constexpr const char* kUnwrappedPanicMessage = "Unwrapped panic from Python code
 // Owned for the rest of the process; the interpreter lock serialises its creation.
 PyObject* panic_type = nullptr;
 
+// Both extension modules built from this file (pairfuse and
+// pairfuse_dask._weighted) keep their own copy of `panic_type`, so the type
+// is also left where the other copy finds it: the dict CPython keeps for
+// extensions' per-interpreter state (invisible to Python code), or a private
+// attribute of sys on PyPy, which has no such dict. Whichever module needs
+// the type first creates it; code that catches one catches both.
+#ifdef PYPY_VERSION
+constexpr const char* kSharedPanicName = "_pairfuse_panic_exception";
+#else
+constexpr const char* kSharedPanicName = "pairfuse.PanicException";
+#endif
+
+// The type the other module left in the shared place, or nullptr; never
+// raises, so it may run while an exception is pending elsewhere.
+PyObject* shared_panic_type() noexcept {
+#ifdef PYPY_VERSION
+  PyObject* found = PySys_GetObject(kSharedPanicName);
+#else
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyObject* found = state == nullptr ? nullptr : PyDict_GetItemString(state, kSharedPanicName);
+#endif
+  return found != nullptr && PyType_Check(found) ? found : nullptr;
+}
+
+// Leaves `type` in the shared place; without it the modules merely raise
+// types of the same name, so a failure here is not an error.
+void share_panic_type(PyObject* type) noexcept {
+#ifdef PYPY_VERSION
+  const int status = PySys_SetObject(kSharedPanicName, type);
+#else
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  const int status = state == nullptr ? 0 : PyDict_SetItemString(state, kSharedPanicName, type);
+#endif
+  if (status == -1) PyErr_Clear();
+}
+
+// The type if this module or the other one made it already, or nullptr.
+PyObject* existing_panic_type() noexcept {
+  if (panic_type == nullptr) {
+    if (PyObject* shared = shared_panic_type()) {
+      Py_INCREF(shared);
+      panic_type = shared;
+    }
+  }
+  return panic_type;
+}
+
 // UTF-8 text of a str; lone surrogates, which UTF-8 cannot hold, become '?'.
 std::string text_of(PyObject* str) {
   Py_ssize_t size = 0;
@@ -51,13 +98,18 @@ std::string panic_message(PyObject* exception) {
 // (from an __index__ or an iterator we called), prints it with its traceback
 // and resumes it as a fatal error; otherwise leaves it pending.
 void resume_panic_from_python() {
-  if (panic_type == nullptr) return;  // no PanicException can exist yet
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
+  // Looked up with no exception pending; nullptr: no PanicException can exist yet.
+  PyObject* panic = existing_panic_type();
+  if (panic == nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (value == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(value)) != panic_type) {
+  if (value == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(value)) != panic) {
     PyErr_Restore(type, value, traceback);
     return;
   }
@@ -77,8 +129,9 @@ void resume_panic_from_python() {
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
-  if (panic_type == nullptr) {
+  if (existing_panic_type() == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (panic_type != nullptr) share_panic_type(panic_type);
   }
   return panic_type;
 }

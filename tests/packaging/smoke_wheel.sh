@@ -51,6 +51,18 @@ assert pairfuse.fit_py([1, 2, 1, 2, 3], 4) == ([4, 4, 3], [((1, 2), 4)])
 for stub in ("pairfuse-stubs/__init__.pyi", "pairfuse-stubs/py.typed"):
     assert (site / stub).is_file(), f"{stub} not installed"
 print("fit_py([1, 2, 1, 2, 3], 4) ->", pairfuse.fit_py([1, 2, 1, 2, 3], 4))
+try:
+    import dask
+    import dask.bag
+except ImportError:
+    print("dask not installed: pairfuse_dask not imported")
+else:
+    import pairfuse_dask
+    assert pathlib.Path(pairfuse_dask.__file__).parent == site / "pairfuse_dask", pairfuse_dask.__file__
+    assert pairfuse_dask.fit_weighted([[1, 2], [2, 3]], [3, 1], 4) == [((1, 2), 4)]
+    with dask.config.set(scheduler="sync"):
+        assert pairfuse_dask.fit(dask.bag.from_sequence([[1, 2], [1, 2], [2, 3]]), 4) == [((1, 2), 4)]
+    print("pairfuse_dask.fit_weighted([[1, 2], [2, 3]], [3, 1], 4) ->", pairfuse_dask.fit_weighted([[1, 2], [2, 3]], [3, 1], 4))
 PY
 
 step "running the installed pairfuse program"

@@ -1,0 +1,295 @@
+"""pairfuse on a Dask cluster: train, encode and decode a dask.bag.Bag of unit sequences.
+
+Training counts each partition's distinct sequences on its worker, sums the
+tables in a tree reduction and trains once on the sum, weighted
+(``fit_weighted``); the corpus stays on the workers and only the merge list
+reaches the client. Results equal pairfuse's on all the bag's items in bag
+order, whatever the partitioning, and bad items raise pairfuse's own errors.
+"""
+
+import array
+import collections
+import logging
+import operator
+import sys
+
+import dask
+import dask.bag
+from dask.base import tokenize
+
+import pairfuse
+from pairfuse_dask._weighted import PanicException, fit_weighted
+
+__all__ = ["fit", "fit_encode", "encode", "decode", "fit_weighted", "PanicException", "WorkerPanicException"]
+
+logger = logging.getLogger(__name__)
+
+# The distinct-sequence tables key a sequence of units 0..255 by the byte
+# string of those units, and any other by its units as 32-bit little-endian
+# bytes. Both are hashable and compact (a tuple of ints costs ten times the
+# memory), b"ab" and [97, 98] get the same key, as pairfuse trains on them
+# alike, and byte-string keys go back to pairfuse as they are.
+_UNIT_CODE = "i"
+assert array.array(_UNIT_CODE).itemsize == 4
+_SWAP = sys.byteorder != "little"
+
+
+def _wide_key(units):
+    """`units`: a list of ints (array.array would read a byte string as raw memory)."""
+    packed = array.array(_UNIT_CODE, units)
+    if _SWAP:
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def _wide_units(key):
+    units = array.array(_UNIT_CODE)
+    units.frombytes(key)
+    if _SWAP:
+        units.byteswap()
+    return units
+
+
+class _Table:
+    """Occurrences of distinct sequences, {key: count}: `narrow` for sequences of units 0..255, `wide` for the others.
+
+    Not a plain dict because distributed sends those entry by entry, which
+    made moving the tables between workers fifty times slower than pickling
+    them whole.
+    """
+
+    def __init__(self, narrow, wide):
+        self.narrow = narrow
+        self.wide = wide
+
+    def __sizeof__(self):  # what Dask counts as the table's memory
+        return sum(sys.getsizeof(d) + 80 * len(d) for d in (self.narrow, self.wide))
+
+
+# A PanicException raised in a worker process travels to the client pickled,
+# and pickle knows its type only by a name (pyo3_runtime.PanicException) that
+# no module provides: it would arrive as a look-alike class. Rebuilt through
+# this module instead, it arrives as the one type both modules raise.
+def _rebuild_panic(args):
+    return PanicException(*args)
+
+
+def _reduce_panic(error):
+    return _rebuild_panic, (error.args,), error.__dict__ or None
+
+
+PanicException.__reduce__ = _reduce_panic
+
+
+class WorkerPanicException(PanicException, Exception):
+    """A PanicException raised by a task on a distributed worker, as the client gets it.
+
+    The distributed client waits forever on a task error that is no
+    Exception, so on its way there a PanicException takes this type, which is
+    both. fit() and fit_encode() raise PanicException itself again; a Bag from
+    encode() or decode() computed by the caller raises this one.
+    """
+
+    __reduce__ = BaseException.__reduce__
+
+
+def _on_distributed_worker():
+    try:
+        from distributed import get_worker
+
+        get_worker()
+    except (ImportError, ValueError):
+        return False
+    return True
+
+
+def _task(function, *args):
+    """Runs a task's function; a PanicException leaves a distributed worker as a WorkerPanicException."""
+    try:
+        return function(*args)
+    except PanicException as error:
+        if isinstance(error, Exception) or not _on_distributed_worker():
+            raise
+        raise WorkerPanicException(*error.args).with_traceback(error.__traceback__) from None
+
+
+# ---------------------------------------------------------------- tasks
+
+
+def _as_list(partition):
+    return partition if isinstance(partition, list) else list(partition)
+
+
+def _count_partition(partition):
+    return _task(_count_items, partition)
+
+
+def _count_items(partition):
+    items = _as_list(partition)
+    # Byte strings are their own keys and never fail to convert. Every other
+    # item goes through pairfuse's own conversion, so a bad one fails exactly
+    # as in fit_concurrent_py (and it is the first bad item there too).
+    byte_strings = [item for item in items if type(item) is bytes]
+    narrow = dict(collections.Counter(byte_strings))
+    wide = {}
+    if len(byte_strings) < len(items):
+        others = [item for item in items if type(item) is not bytes]
+        for units in pairfuse.decode_concurrent_py(others, []):
+            try:
+                key, table = bytes(units), narrow
+            except ValueError:
+                key, table = _wide_key(units), wide
+            table[key] = table.get(key, 0) + 1
+    return _Table(narrow, wide)
+
+
+def _add_tables(tables):
+    """The sum of tables; the inputs stay as they are (Dask may hold them)."""
+    tables = list(tables)
+    return _Table(_add_counts([t.narrow for t in tables]), _add_counts([t.wide for t in tables]))
+
+
+def _add_counts(counts):
+    counts = sorted(counts, key=len, reverse=True)
+    if not counts:
+        return {}
+    total = dict(counts[0])
+    for more in counts[1:]:
+        for key, n in more.items():
+            total[key] = total.get(key, 0) + n
+    return total
+
+
+def _train(table, target_vocab_size):
+    logger.info("training on %d distinct sequences", len(table.narrow) + len(table.wide))
+    sequences = list(table.narrow) + [_wide_units(key) for key in table.wide]
+    counts = list(table.narrow.values()) + list(table.wide.values())
+    return _task(fit_weighted, sequences, counts, target_vocab_size)
+
+
+def _apply(partition, function, shipped):
+    return _task(function, _as_list(partition), shipped.entries())
+
+
+# ---------------------------------------------------------------- checks on the client
+
+
+def _check_bag(bag, caller):
+    if not isinstance(bag, dask.bag.Bag):
+        raise TypeError(f"{caller}() expects a dask.bag.Bag of unit sequences, got {type(bag).__qualname__!r}")
+
+
+def _checked_size(target_vocab_size):
+    """The size as an int; a bad one raises pairfuse's own error before the cluster does any work."""
+    try:
+        size = operator.index(target_vocab_size)
+    except TypeError:
+        size = -1
+    if not 0 <= size < 2**64:
+        pairfuse.fit_concurrent_py([], target_vocab_size)  # raises the conversion error
+    return size
+
+
+def _checked_split_every(split_every):
+    # Dask's reduction never ends with groups of one.
+    if split_every is None or (type(split_every) is int and split_every >= 2):
+        return split_every
+    raise ValueError(f"split_every must be None or an int of at least 2, got {split_every!r}")
+
+
+class _ShippedMerges:
+    """A merge list on its way to the workers: its numbers in one buffer.
+
+    Distributed sends a list item by item, which took longer than encoding
+    with it; each process turns the buffer back into pairfuse's list once.
+    Entries keep their order, so repeated pairs and ids mean what they did.
+    """
+
+    def __init__(self, packed):
+        self.packed = packed
+        self._entries = None
+
+    @classmethod
+    def of(cls, merges):
+        flat = array.array(_UNIT_CODE)
+        for (left, right), new_id in merges:
+            flat.extend((left, right, new_id))
+        if _SWAP:
+            flat.byteswap()
+        return cls(flat.tobytes())
+
+    def __reduce__(self):
+        return _ShippedMerges, (self.packed,)
+
+    def __dask_tokenize__(self):
+        return self.packed
+
+    def entries(self):
+        if self._entries is None:
+            flat = _wide_units(self.packed)
+            self._entries = list(zip(zip(flat[0::3], flat[1::3]), flat[2::3]))
+        return self._entries
+
+
+def _shipped(merges):
+    """The merge table as one object in the graph, sent to each worker once.
+
+    With a distributed client it is scattered to every worker; otherwise it
+    is a single key that the tasks depend on, rather than a copy in each task.
+    """
+    shipped = _ShippedMerges.of(merges)
+    try:
+        from distributed import default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        return dask.delayed(shipped, name="pairfuse-merges-" + tokenize(shipped), traverse=False)
+    return client.scatter(shipped, broadcast=True)
+
+
+def _map(bag, merges, function, caller):
+    _check_bag(bag, caller)
+    function([], merges)  # pairfuse's own checks of the table, before any work
+    token = f"pairfuse-{caller}"
+    return bag.map_partitions(_apply, function, _shipped(merges), token=token)
+
+
+# ---------------------------------------------------------------- the interface
+
+
+def fit(bag, target_vocab_size, *, split_every=None, compute=True):
+    """The merge list pairfuse.fit_concurrent_py(all items, target_vocab_size) learns.
+
+    `split_every` is the fan-in of the reduction of the partitions' tables
+    (Dask's default, 8, when None). With compute=False, returns a
+    dask.delayed.Delayed of the merge list, to compute later (for example
+    with Client.compute, whose future distributed.progress can show).
+    """
+    _check_bag(bag, "fit")
+    size = _checked_size(target_vocab_size)
+    counts = bag.reduction(
+        _count_partition, _add_tables, split_every=_checked_split_every(split_every), name="pairfuse-count"
+    )
+    merges = dask.delayed(_train, pure=True)(counts, size, dask_key_name="pairfuse-train-" + tokenize(counts, size))
+    if not compute:
+        return merges
+    try:
+        return merges.compute()
+    except WorkerPanicException as error:
+        raise PanicException(*error.args).with_traceback(error.__traceback__) from None
+
+
+def encode(bag, merges):
+    """A Bag of pairfuse.encode_concurrent_py(items, merges), item for item in bag order."""
+    return _map(bag, merges, pairfuse.encode_concurrent_py, "encode")
+
+
+def decode(bag, merges):
+    """A Bag of pairfuse.decode_concurrent_py(items, merges), item for item in bag order."""
+    return _map(bag, merges, pairfuse.decode_concurrent_py, "decode")
+
+
+def fit_encode(bag, target_vocab_size, *, split_every=None):
+    """(encoded Bag, merges): what pairfuse.fit_concurrent_py returns, the sequences as a lazy Bag."""
+    merges = fit(bag, target_vocab_size, split_every=split_every)
+    return encode(bag, merges), merges
