@@ -129,6 +129,22 @@ def cli_rows(corpus, runs, add):
             target)
 
 
+def dask_rows(corpus, runs, add):
+    """pairfuse_dask on a local cluster of 2 worker processes against one
+    process (bench/dask_rows.py); CPython only, where Dask is installed."""
+    env = dict(os.environ, PYTHONPATH=MODULE_DIRS["cpython"])
+    d, _ = run([INTERPRETERS["cpython"], os.path.join(ROOT, "bench", "dask_rows.py"), corpus,
+                str(30_000), str(runs)], env)
+    add("9a. pairfuse_dask.fit on words, 2 worker processes, vs fit_concurrent_py",
+        f"{d['fit_seconds']:.2f} s vs {d['single_fit_seconds']:.2f} s = "
+        f"{d['fit_seconds'] / d['single_fit_seconds']:.2f}x", "<= 2x")
+    add("9b. bytes the client process receives during that fit",
+        f"{d['fit_client_received_bytes'] / 1e6:.1f} MB at most", "<= 5 MB")
+    add("9c. pairfuse_dask.encode then decode, kept on the workers, vs the one-process calls",
+        f"{d['encode_decode_seconds']:.2f} s vs {d['single_encode_decode_seconds']:.2f} s = "
+        f"{d['encode_decode_seconds'] / d['single_encode_decode_seconds']:.1f}x", "<= 2x")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
@@ -216,6 +232,7 @@ def main():
     # 7. what each interpreter adds to a batch call.
     interpreter_rows(add, corpus, runs, tmp, not args.skip_pypy)
     cli_rows(corpus, runs, add)
+    dask_rows(corpus, runs, add)
 
     print(f"| benchmark (median of {runs}) | figure | target |")
     print("|---|---|---|")
