@@ -36,7 +36,6 @@ class UnitBatch {
     reserve(sequences.size(), total);
     for (const UnitSeq& units : sequences) push_back(units);
   }
-  static UnitBatch from_sequences(const std::vector<UnitSeq>& sequences) { return UnitBatch(sequences); }
 
   std::vector<UnitSeq> to_sequences() const {
     std::vector<UnitSeq> out;

@@ -81,7 +81,7 @@ FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_
   core::report_plan(report, planned, units_list);
   LiteralConcurrentSteps steps(std::move(units_list));
   MergeTable merges = core::run_merges(steps, planned, *largest, report);
-  return {UnitBatch::from_sequences(steps.release()), std::move(merges)};
+  return {UnitBatch(steps.release()), std::move(merges)};
 }
 
 std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
