@@ -34,19 +34,16 @@ constexpr const char* kTotalMessage =
     "the sum of count * len(sequence) (an empty sequence counting 1) is above 2**63-1";
 
 PairCount to_count(PyObject* obj, Py_ssize_t position) {
-  Ref index;
-  if (!PyLong_Check(obj)) {
-    index = require(PyNumber_Index(obj));
-    obj = index.get();
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_pending_error();
-  if (overflow != 0 || value < 1) {
-    PyErr_Format(PyExc_ValueError, kCountRangeMessage, position, obj);
-    throw_pending_error();
-  }
-  return value;
+  return read_index(obj, [&](PyObject* value) {
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (count == -1 && PyErr_Occurred()) return count;
+    if (overflow != 0 || count < 1) {
+      PyErr_Format(PyExc_ValueError, kCountRangeMessage, position, value);
+      throw_pending_error();
+    }
+    return count;
+  });
 }
 
 // A sequence (not a set or an iterator: counts pair with sequences by position).
