@@ -20,14 +20,13 @@ import time
 
 import dask.bag as db
 import distributed
-from dask import delayed
 from distributed.comm import tcp
 
 import pairfuse
 import pairfuse_dask
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-from corpus import words_of, words_part  # noqa: E402
+from corpus import words_bag, words_of  # noqa: E402
 
 PARTITIONS = 8
 
@@ -70,9 +69,7 @@ def main():
         def loaded(run):
             """The words on the workers, under keys of this run only (Dask
             would otherwise find an earlier run's results still in memory)."""
-            parts = [delayed(words_part)(p, PARTITIONS, corpus, dask_key_name=f"words-{run}-{p}")
-                     for p in range(PARTITIONS)]
-            bag = client.persist(db.from_delayed(parts))
+            bag = client.persist(words_bag(PARTITIONS, corpus, name=f"words-{run}"))
             distributed.wait(bag)
             return (bag,)
 

@@ -13,15 +13,13 @@ import os
 import sys
 import time
 
-import dask.bag as db
 import distributed
-from dask import delayed
 
 import pairfuse
 import pairfuse_dask
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from corpus import corpus_bytes, words_of, words_part  # noqa: E402
+from corpus import corpus_bytes, words_bag, words_of  # noqa: E402
 
 
 def timed(label, fn, *args):
@@ -60,7 +58,7 @@ def persisted(client, bag):
 
 def worker_words(client, partitions, root):
     """The corpus's words as a bag on the workers, each partition loaded by a worker."""
-    return persisted(client, db.from_delayed([delayed(words_part)(p, partitions, root=root) for p in range(partitions)]))
+    return persisted(client, words_bag(partitions, root=root))
 
 
 def main():

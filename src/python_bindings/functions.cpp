@@ -20,8 +20,8 @@ constexpr Signature kDecodeConcurrent{"decode_concurrent_py", {"units_list", "me
 
 }  // namespace
 
-// The interpreter lock stays held through every engine call: the engine
-// never touches Python objects, and nothing here lets other threads in.
+// The interpreter lock stays held through every engine call of the module's
+// own functions: nothing here lets other threads in.
 
 Ref fit_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_arg, size_arg] = bind_arguments(kFit, args, nargs, kwnames);
@@ -50,9 +50,7 @@ Ref encode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
-  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
-  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists(concurrent::encode_concurrent(std::move(units_list), merges));
+  return encode_batch(units_list_arg, merges_arg, EngineLock::kHeld);
 }
 
 Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -64,9 +62,21 @@ Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
+  return decode_batch(units_list_arg, merges_arg, EngineLock::kHeld);
+}
+
+Ref encode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists(concurrent::decode_concurrent(std::move(units_list), merges));
+  UnitBatch encoded = run_engine(lock, [&] { return concurrent::encode_concurrent(std::move(units_list), merges); });
+  return to_unit_lists(encoded);
+}
+
+Ref decode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
+  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
+  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  UnitBatch decoded = run_engine(lock, [&] { return concurrent::decode_concurrent(std::move(units_list), merges); });
+  return to_unit_lists(decoded);
 }
 
 }  // namespace pairfuse::python

@@ -71,20 +71,6 @@ std::vector<T> to_vector(PyObject* obj, ConvertItem convert_item) {
   return out;
 }
 
-// Value of an int, or of what __index__ gives for any other object.
-template <typename Read>
-auto read_index(PyObject* obj, Read read) {
-  using Value = decltype(read(obj));
-  Ref index;
-  if (!PyLong_Check(obj)) {
-    index = require(PyNumber_Index(obj));
-    obj = index.get();
-  }
-  const Value value = read(obj);
-  if (value == static_cast<Value>(-1) && PyErr_Occurred()) throw_pending_error();
-  return value;
-}
-
 // A tuple of exactly two items.
 void check_pair_tuple(PyObject* obj) {
   if (!PyTuple_Check(obj)) throw_cannot_convert(obj, "PyTuple");

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "python_bindings/handle.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
 
@@ -20,6 +21,21 @@ namespace pairfuse::python {
 
 // Fails with TypeError "'{type's __qualname__}' object cannot be converted to '{target}'".
 [[noreturn]] void throw_cannot_convert(PyObject* obj, const char* target);
+
+// `read` applied to an int, or to what __index__ gives for any other object;
+// -1 with an exception set is a failure.
+template <typename Read>
+auto read_index(PyObject* obj, Read read) {
+  using Value = decltype(read(obj));
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = require(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const Value value = read(obj);
+  if (value == static_cast<Value>(-1) && PyErr_Occurred()) throw_pending_error();
+  return value;
+}
 
 Unit to_unit(PyObject* obj);
 std::uint64_t to_size(PyObject* obj);

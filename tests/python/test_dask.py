@@ -82,6 +82,15 @@ def test_fit_encode_encode_and_decode_equal_the_single_process_calls(client):
     assert decoded == pairfuse.decode_concurrent_py(units_list, merges)
 
 
+def test_calls_in_a_row_with_one_table_all_complete(client):
+    # Each call scatters the table while the scheduler may still be
+    # forgetting the previous call's copy; they used to be cancelled.
+    merges = pairfuse.fit_concurrent_py(ITEMS, 150)[1]
+    expected = pairfuse.encode_concurrent_py(ITEMS, merges)
+    for _ in range(10):
+        assert pairfuse_dask.encode(db.from_sequence(ITEMS, npartitions=4), merges).compute() == expected
+
+
 def test_merge_table_is_one_scattered_object_not_a_copy_per_task(client):
     merges = pairfuse.fit_concurrent_py(ITEMS, 150)[1]
     graph = dict(pairfuse_dask.encode(db.from_sequence(ITEMS, npartitions=6), merges).__dask_graph__())

@@ -8,7 +8,7 @@ import pairfuse
 from pairfuse_testing import Index, PanicException, run_python
 
 pytest.importorskip("dask.bag")
-from pairfuse_dask._weighted import fit_weighted  # noqa: E402
+from pairfuse_dask._weighted import decode_concurrent, encode_concurrent, fit_weighted  # noqa: E402
 
 
 def weighted_corpus(seed):
@@ -138,3 +138,33 @@ def test_an_error_raised_while_logging_ends_training_and_reaches_the_caller():
         logger.removeFilter(stop_at_the_third_merge)
         logger.setLevel(level)
     assert fit_weighted([[1, 2]], [1], 5) == [((1, 2), 3)]
+
+
+MERGES = [((1, 2), 7), ((7, 3), 8)]
+BATCH_CALLS = {  # (units_list, merges) for both calls
+    "mixed kinds": ([b"\x01\x02\x03", [7, 3, 1, 2], (), range(1, 4)], MERGES),
+    "bad item": ([[1, 2], "text"], MERGES),
+    "unit out of range": ([[1, 2], [2**31]], MERGES),
+    "bad merge table": ([[1, 2]], [((1, 2, 3), 4)]),
+    "cycle": ([[1, 5]], [((1, 2), 1)]),
+    "keywords": ({"units_list": [[1, 2, 3]], "merges": MERGES}, None),
+}
+
+
+def outcome(call, units_list, merges):
+    try:
+        if merges is None:
+            return call(**units_list)
+        return call(units_list, merges)
+    except BaseException as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("case", BATCH_CALLS)
+@pytest.mark.parametrize(
+    "ours, theirs",
+    [(encode_concurrent, pairfuse.encode_concurrent_py), (decode_concurrent, pairfuse.decode_concurrent_py)],
+    ids=["encode", "decode"],
+)
+def test_batch_calls_give_pairfuses_results_and_errors(case, ours, theirs):
+    assert outcome(ours, *BATCH_CALLS[case]) == outcome(theirs, *BATCH_CALLS[case])

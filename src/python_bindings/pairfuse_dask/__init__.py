@@ -18,7 +18,7 @@ import dask.bag
 from dask.base import tokenize
 
 import pairfuse
-from pairfuse_dask._weighted import PanicException, fit_weighted
+from pairfuse_dask._weighted import PanicException, decode_concurrent, encode_concurrent, fit_weighted
 
 __all__ = ["fit", "fit_encode", "encode", "decode", "fit_weighted", "PanicException", "WorkerPanicException"]
 
@@ -117,7 +117,18 @@ def _task(function, *args):
 
 
 def _as_list(partition):
-    return partition if isinstance(partition, list) else list(partition)
+    return partition if type(partition) is list else list(partition)
+
+
+class _Partition(list):
+    """A partition of encoded or decoded sequences: a list that Dask moves whole.
+
+    Distributed serializes an exact list of lists item by item, a header per
+    sequence: moving 150,000 encoded words to another worker took 5 s, against
+    0.1 s for pickling them at once, which it does for any other type.
+    """
+
+    __slots__ = ()
 
 
 def _count_partition(partition):
@@ -168,7 +179,7 @@ def _train(table, target_vocab_size):
 
 
 def _apply(partition, function, shipped):
-    return _task(function, _as_list(partition), shipped.entries())
+    return _Partition(_task(function, _as_list(partition), shipped.entries()))
 
 
 # ---------------------------------------------------------------- checks on the client
@@ -236,6 +247,9 @@ def _shipped(merges):
 
     With a distributed client it is scattered to every worker; otherwise it
     is a single key that the tasks depend on, rather than a copy in each task.
+    Each call scatters under a key of its own: under a key named by the
+    table's contents, a second call could scatter while the scheduler was
+    still forgetting the first call's copy, and its tasks were cancelled.
     """
     shipped = _ShippedMerges.of(merges)
     try:
@@ -244,12 +258,12 @@ def _shipped(merges):
         client = default_client()
     except (ImportError, ValueError):
         return dask.delayed(shipped, name="pairfuse-merges-" + tokenize(shipped), traverse=False)
-    return client.scatter(shipped, broadcast=True)
+    return client.scatter(shipped, broadcast=True, hash=False)
 
 
-def _map(bag, merges, function, caller):
+def _map(bag, merges, check, function, caller):
     _check_bag(bag, caller)
-    function([], merges)  # pairfuse's own checks of the table, before any work
+    check([], merges)  # pairfuse's own checks of the table, before any work
     token = f"pairfuse-{caller}"
     return bag.map_partitions(_apply, function, _shipped(merges), token=token)
 
@@ -281,12 +295,14 @@ def fit(bag, target_vocab_size, *, split_every=None, compute=True):
 
 def encode(bag, merges):
     """A Bag of pairfuse.encode_concurrent_py(items, merges), item for item in bag order."""
-    return _map(bag, merges, pairfuse.encode_concurrent_py, "encode")
+    # The tasks run pairfuse's encoding without holding the interpreter lock,
+    # so that the worker keeps serving data to other workers meanwhile.
+    return _map(bag, merges, pairfuse.encode_concurrent_py, encode_concurrent, "encode")
 
 
 def decode(bag, merges):
     """A Bag of pairfuse.decode_concurrent_py(items, merges), item for item in bag order."""
-    return _map(bag, merges, pairfuse.decode_concurrent_py, "decode")
+    return _map(bag, merges, pairfuse.decode_concurrent_py, decode_concurrent, "decode")
 
 
 def fit_encode(bag, target_vocab_size, *, split_every=None):

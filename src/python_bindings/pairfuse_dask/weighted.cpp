@@ -20,7 +20,9 @@
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/boundary.hpp"
 #include "python_bindings/build_results.hpp"
+#include "python_bindings/functions.hpp"
 #include "python_bindings/handle.hpp"
+#include "python_bindings/lock_released.hpp"
 #include "python_bindings/read_values.hpp"
 #include "unit_batch.hpp"
 
@@ -32,19 +34,16 @@ constexpr const char* kTotalMessage =
     "the sum of count * len(sequence) (an empty sequence counting 1) is above 2**63-1";
 
 PairCount to_count(PyObject* obj, Py_ssize_t position) {
-  Ref index;
-  if (!PyLong_Check(obj)) {
-    index = require(PyNumber_Index(obj));
-    obj = index.get();
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_pending_error();
-  if (overflow != 0 || value < 1) {
-    PyErr_Format(PyExc_ValueError, kCountRangeMessage, position, obj);
-    throw_pending_error();
-  }
-  return value;
+  return read_index(obj, [&](PyObject* value) {
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (count == -1 && PyErr_Occurred()) return count;
+    if (overflow != 0 || count < 1) {
+      PyErr_Format(PyExc_ValueError, kCountRangeMessage, position, value);
+      throw_pending_error();
+    }
+    return count;
+  });
 }
 
 // A sequence (not a set or an iterator: counts pair with sequences by position).
@@ -79,33 +78,6 @@ void check_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>& 
     throw_new_error(PyExc_ValueError, kTotalMessage);
   }
 }
-
-// The interpreter lock, released for the engine's run: training on a
-// cluster's table can take minutes, and meanwhile the Dask worker's own
-// threads must answer the scheduler's heartbeats and serve data to other
-// workers. The engine touches no Python object.
-class LockReleased {
- public:
-  LockReleased() : state_(PyEval_SaveThread()) {}
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
-  // Holds the lock again for its own lifetime.
-  class Retaken {
-   public:
-    explicit Retaken(LockReleased& released) : released_(released) { PyEval_RestoreThread(released_.state_); }
-    ~Retaken() { released_.state_ = PyEval_SaveThread(); }
-    Retaken(const Retaken&) = delete;
-    Retaken& operator=(const Retaken&) = delete;
-
-   private:
-    LockReleased& released_;
-  };
-
- private:
-  PyThreadState* state_;
-};
 
 // Training progress as records of the Python logger "pairfuse_dask": the plan
 // and every hundredth of it at INFO, every merge at DEBUG. Called on the
@@ -194,6 +166,30 @@ PyObject* fit_weighted_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
   return call_boundary([&] { return fit_weighted(args, kwargs); });
 }
 
+// pairfuse's batch encode and decode, for a Dask task: the same conversions,
+// results and errors, but the engine runs with the lock released.
+constexpr Signature kEncode{"encode_concurrent", {"units_list", "merges"}};
+constexpr Signature kDecode{"decode_concurrent", {"units_list", "merges"}};
+
+PyObject* encode_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_boundary([&] {
+    const auto [units_list, merges] = bind_arguments(kEncode, args, nargs, kwnames);
+    return encode_batch(units_list, merges, EngineLock::kReleased);
+  });
+}
+
+PyObject* decode_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_boundary([&] {
+    const auto [units_list, merges] = bind_arguments(kDecode, args, nargs, kwnames);
+    return decode_batch(units_list, merges, EngineLock::kReleased);
+  });
+}
+
+template <typename Entry>
+PyCFunction as_method(Entry entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
 constexpr const char* kFitWeightedDoc =
     "fit_weighted(sequences, counts, target_vocab_size, *, rewrite=False)\n--\n\n"
     "The merge list that pairfuse.fit_concurrent_py learns from a list holding\n"
@@ -203,8 +199,13 @@ constexpr const char* kFitWeightedDoc =
     "one rewritten sequence per given sequence.";
 
 PyMethodDef functions[] = {
-    {"fit_weighted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fit_weighted_entry)),
-     METH_VARARGS | METH_KEYWORDS, kFitWeightedDoc},
+    {"fit_weighted", as_method(&fit_weighted_entry), METH_VARARGS | METH_KEYWORDS, kFitWeightedDoc},
+    {"encode_concurrent", as_method(&encode_entry), METH_FASTCALL | METH_KEYWORDS,
+     "encode_concurrent(units_list, merges)\n--\n\n"
+     "pairfuse.encode_concurrent_py, with the interpreter lock released while it encodes."},
+    {"decode_concurrent", as_method(&decode_entry), METH_FASTCALL | METH_KEYWORDS,
+     "decode_concurrent(units_list, merges)\n--\n\n"
+     "pairfuse.decode_concurrent_py, with the interpreter lock released while it decodes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
