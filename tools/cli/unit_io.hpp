@@ -68,6 +68,26 @@ void for_each_piece(std::span<const T> units, Split how, Fn&& piece) {
   if (start < units.size()) piece(units.subspan(start));
 }
 
+// Where the first piece starting at or after `i` starts (for words or lines;
+// units.size() when none does): counting from there finds the same pieces as
+// counting the whole of `units`.
+template <typename T>
+std::size_t piece_start_from(std::span<const T> units, Split how, std::size_t i) {
+  auto unit = [&](std::size_t k) -> Unit {
+    if constexpr (std::is_same_v<T, char>) {
+      return static_cast<unsigned char>(units[k]);
+    } else {
+      return units[k];
+    }
+  };
+  for (; i < units.size(); ++i) {
+    if (i == 0) return 0;
+    const bool starts = how == Split::lines ? unit(i - 1) == '\n' : is_space_unit(unit(i - 1)) && !is_space_unit(unit(i));
+    if (starts) return i;
+  }
+  return units.size();
+}
+
 // Units as decimal integers separated by single spaces, ending in a newline
 // (nothing at all for no units).
 std::string format_ints(std::span<const Unit> units);
