@@ -203,6 +203,10 @@ void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
     arena[at++] = window.position;
   }
   fresh_.clear();
+  // The first steps buffer millions of windows, later ones a few: a big
+  // buffer goes back to the system rather than staying through the peak
+  // (mapping it again costs little in huge pages).
+  if (fresh_.capacity() * sizeof(FreshWindow) > memory::kHugeBytes) fresh_ = HugeArray<FreshWindow>();
 
   for (Index pair = first_new; pair < pair_count; ++pair) {
     const std::uint64_t symbols = pair_symbols_[pair];
