@@ -29,9 +29,9 @@ std::size_t chunk_count(std::size_t n, std::size_t grain) {
 }
 
 // The trainer as the merge loop drives it.
-template <typename Index, typename Weight>
+template <typename Index, typename Weight, typename Stored>
 struct TrainerSteps {
-  PairTrainer<Index, Weight>& trainer;
+  PairTrainer<Index, Weight, Stored>& trainer;
   const DistinctSequences& distinct;
   std::size_t input_count;
 
@@ -48,8 +48,8 @@ struct TrainerSteps {
 
 // Every input position's result: its distinct sequence's, written once per
 // distinct sequence and copied from there.
-template <typename Index, typename Weight>
-UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const DistinctSequences& distinct,
+template <typename Index, typename Weight, typename Stored>
+UnitBatch rewritten_inputs(const PairTrainer<Index, Weight, Stored>& trainer, const DistinctSequences& distinct,
                            const std::vector<std::size_t>& initial_begin) {
   const std::size_t distinct_count = initial_begin.size() - 1;
   std::vector<Unit> results = core::zeroed_vector<Unit>(initial_begin.back());
@@ -68,7 +68,7 @@ UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const Dist
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
-template <typename Index, typename Weight>
+template <typename Index, typename Weight, typename Stored>
 FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
                         Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
   const std::size_t distinct_count = distinct.weight.size();
@@ -80,7 +80,7 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
   }
   std::vector<std::size_t> initial_begin;
   if (rewrite) initial_begin.assign(sequence_begin.begin(), sequence_begin.end());
-  PairTrainer<Index, Weight> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin));
+  PairTrainer<Index, Weight, Stored> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin));
   parallel_for(distinct_count, [&](std::size_t d) {
     trainer.load_sequence(d, units_list[distinct.representative_of(d)], distinct.weight[d]);
   });
@@ -98,7 +98,7 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
       return std::pair{static_cast<Index>(chunk_begin(positions, chunks, c)),
                        static_cast<Index>(chunk_begin(positions, chunks, c + 1))};
     };
-    std::vector<typename PairTrainer<Index, Weight>::Tally> tallies(chunks);
+    std::vector<typename PairTrainer<Index, Weight, Stored>::Tally> tallies(chunks);
     parallel_for(chunks, [&](std::size_t c) {
       auto [begin, end] = range(c);
       tallies[c] = trainer.tally(begin, end);
@@ -111,7 +111,7 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
     trainer.start();
   }
 
-  TrainerSteps<Index, Weight> steps{trainer, distinct, input_count};
+  TrainerSteps<Index, Weight, Stored> steps{trainer, distinct, input_count};
   FitWeightedResult result;
   result.merges = core::run_merges(steps, planned, largest, report);
   if (rewrite) result.units_list = rewritten_inputs(trainer, distinct, initial_begin);
@@ -170,10 +170,16 @@ FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, 
   const bool weighted = heaviest > 1;
   const bool narrow = !wide_indices && node_count < core::kNarrowIndexLimit &&
                       heaviest <= std::numeric_limits<std::uint32_t>::max();
-  auto run = [&]<typename Index, typename Weight>() {
-    return train<Index, Weight>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
-                                rewrite, report);
+  // Symbols take 16 bits when every symbol training can make fits in them.
+  const bool short_symbols = narrow && vocabulary.size() + planned <= std::size_t{1} << 16;
+  auto run = [&]<typename Index, typename Weight, typename Stored = core::Symbol>() {
+    return train<Index, Weight, Stored>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
+                                        rewrite, report);
   };
+  if (short_symbols) {
+    return weighted ? run.template operator()<std::uint32_t, std::uint32_t, std::uint16_t>()
+                    : run.template operator()<std::uint32_t, core::Unweighted, std::uint16_t>();
+  }
   if (narrow) {
     return weighted ? run.template operator()<std::uint32_t, std::uint32_t>()
                     : run.template operator()<std::uint32_t, core::Unweighted>();
