@@ -30,22 +30,24 @@ bool PieceCounter<T>::EntryEqual::operator()(const Entry& a, const Entry& b) con
 }
 
 template <typename T>
+bool PieceCounter<T>::EntryEqual::operator()(const Entry& a, const Probe& b) const {
+  return a.hash == b.hash && std::ranges::equal(counter->piece(a.index), b.piece);
+}
+
+template <typename T>
 void PieceCounter<T>::add(std::span<const T> piece, PairCount copies) {
   const std::uint64_t hash = absl::HashOf(absl::MakeConstSpan(piece.data(), piece.size()));
-  // Stored first, so that the probe is an entry like the others; taken back
-  // when the piece is already known (pieces are short: a small copy).
+  // Most pieces are repeats: looked up in place, stored only when new.
+  if (const auto it = index_.find(Probe{hash, piece}); it != index_.end()) {
+    counts_[it->index] += copies;
+    return;
+  }
   const std::size_t start = store_.size();
   store_.resize(start + piece.size());
   std::copy(piece.begin(), piece.end(), store_.data() + start);
   offsets_.push_back(store_.size());
-  const auto [it, inserted] = index_.insert(Entry{hash, counts_.size()});
-  if (inserted) {
-    counts_.push_back(copies);
-  } else {
-    counts_[it->index] += copies;
-    offsets_.pop_back();
-    store_.resize(start);
-  }
+  index_.insert(Entry{hash, counts_.size()});
+  counts_.push_back(copies);
 }
 
 template <typename T>

@@ -54,12 +54,21 @@ class PieceCounter {
     std::uint64_t hash;
     std::size_t index;
   };
+  // A piece looked up before it is stored.
+  struct Probe {
+    std::uint64_t hash;
+    std::span<const T> piece;
+  };
   struct EntryHash {
+    using is_transparent = void;
     std::size_t operator()(const Entry& entry) const { return static_cast<std::size_t>(entry.hash); }
+    std::size_t operator()(const Probe& probe) const { return static_cast<std::size_t>(probe.hash); }
   };
   struct EntryEqual {
+    using is_transparent = void;
     const PieceCounter* counter;
     bool operator()(const Entry& a, const Entry& b) const;
+    bool operator()(const Entry& a, const Probe& b) const;
   };
   std::span<const T> piece(std::size_t index) const {
     return {store_.data() + offsets_[index], offsets_[index + 1] - offsets_[index]};
