@@ -6,11 +6,13 @@
 // million pieces, 219 thousand distinct): counting is bound by the hash
 // table's memory fetches and by first touches of fresh pages, which cost
 // about 3.4 ms per MiB of small pages on the development VM (50 times a huge
-// page's cost). With the tables in std::vectors, page faults took half of
-// the 0.14 s; the tables now live in huge pages, grown in place. A big file
-// is cut into chunks at piece starts and counted on the worker pool, each
-// chunk into a counter of its own; the chunks' counters are then absorbed in
-// file order, so the pieces keep the order of their first occurrence.
+// page's cost). With the tables in std::vectors it took 0.14 s, half of it
+// page faults; with the tables in huge pages, grown in place, and repeats
+// looked up before being stored, 0.06 s on one thread. A big file is also
+// cut into chunks at piece starts and counted on the worker pool, each chunk
+// into a counter of its own, absorbed in file order afterwards (so pieces
+// keep the order of their first occurrence): 0.05 s on the shared 2-core VM,
+// of which absorbing the second chunk takes about 0.01 s.
 #pragma once
 
 #include <absl/container/flat_hash_set.h>
