@@ -78,7 +78,8 @@ void PairTrainer<Index, Weight, Stored>::for_each_first_window(Index begin, Inde
 }
 
 template <typename Index, typename Weight, typename Stored>
-typename PairTrainer<Index, Weight, Stored>::Tally PairTrainer<Index, Weight, Stored>::tally(Index begin, Index end) const {
+typename PairTrainer<Index, Weight, Stored>::Tally PairTrainer<Index, Weight, Stored>::tally(Index begin,
+                                                                                           Index end) const {
   Tally tally;
   const Stored* symbols = symbols_;
   if (dense_tally_) {

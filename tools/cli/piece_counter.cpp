@@ -14,14 +14,19 @@ namespace pairfuse::cli {
 
 template <typename T>
 PieceCounter<T>::PieceCounter() : index_(0, EntryHash{}, EntryEqual{this}) {
-  // From the start in huge pages: the first growth steps would otherwise
-  // fault in small pages.
+  offsets_.push_back(0);
+}
+
+template <typename T>
+void PieceCounter<T>::expect(std::size_t units) {
+  // Tables for a big input start in huge pages: growing through small pages
+  // first would fault them in one by one.
   constexpr std::size_t kHuge = core::memory::kHugeBytes;
+  if (units * sizeof(T) < kHuge) return;
   store_.reserve(kHuge / sizeof(T));
   offsets_.reserve(kHuge / sizeof(std::size_t));
   counts_.reserve(kHuge / sizeof(PairCount));
-  offsets_.push_back(0);
-  index_.reserve(kHuge / (sizeof(Entry) + 1) * 7 / 8);  // a table of one control byte and one entry per slot
+  index_.reserve(kHuge / (sizeof(Entry) + 1) * 7 / 8);  // a control byte and an entry per slot
 }
 
 template <typename T>
@@ -60,6 +65,7 @@ void PieceCounter<T>::absorb(const PieceCounter& other) {
 template <typename T>
 void PieceCounter<T>::add_file(std::span<const T> units, Split how) {
   auto count = [how](std::span<const T> part, PieceCounter& counter) {
+    counter.expect(part.size());
     for_each_piece(part, how, [&](std::span<const T> piece) {
       counter.units_ += piece.size();
       ++counter.pieces_;

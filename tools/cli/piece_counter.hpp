@@ -77,6 +77,8 @@ class PieceCounter {
   }
   // Adds the pieces of another counter, in its order.
   void absorb(const PieceCounter& other);
+  // Prepares for adding the pieces of `units` units.
+  void expect(std::size_t units);
 
   core::HugeArray<T> store_;  // the distinct pieces back to back
   core::HugeArray<std::size_t> offsets_;
