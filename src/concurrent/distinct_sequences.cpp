@@ -79,4 +79,11 @@ DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const Pai
   return distinct;
 }
 
+DistinctSequences each_its_own(std::vector<PairCount> counts) {
+  DistinctSequences distinct;
+  distinct.each_its_own = true;
+  distinct.weight = std::move(counts);
+  return distinct;
+}
+
 }  // namespace pairfuse::concurrent

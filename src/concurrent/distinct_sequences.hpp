@@ -21,12 +21,21 @@
 namespace pairfuse::concurrent {
 
 struct DistinctSequences {
+  // With each_its_own, input position k is distinct sequence k and the two
+  // arrays below stay empty.
+  bool each_its_own = false;
   core::HugeArray<std::size_t> of_input;    // distinct sequence of each input position
   std::vector<std::size_t> representative;  // first input position of each distinct sequence
   std::vector<PairCount> weight;            // how many copies the input holds
+
+  std::size_t of(std::size_t k) const { return each_its_own ? k : of_input[k]; }
+  std::size_t representative_of(std::size_t d) const { return each_its_own ? d : representative[d]; }
 };
 
 // Each input position counts once, or counts[k] times when counts are given.
 DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const PairCount> counts = {});
+
+// The grouping of a batch whose sequences are already distinct, weighted by their counts.
+DistinctSequences each_its_own(std::vector<PairCount> counts);
 
 }  // namespace pairfuse::concurrent

@@ -30,6 +30,12 @@ struct FitWeightedResult {
 FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
                                bool rewrite_sequences, core::TrainingObserver* observer = nullptr);
 
+// fit_weighted for sequences known to be pairwise distinct (the command-line
+// tool counts its pieces so): the same merges, without grouping the batch
+// again. Rewritten sequences are not made.
+MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+                                 core::TrainingObserver* observer = nullptr);
+
 // Whether there is one count per sequence, every count is at least 1, and
 // no pair count or weight can pass the 64-bit range: the sum of count times
 // length (1 for an empty sequence) is at most the largest PairCount.

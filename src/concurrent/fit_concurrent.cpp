@@ -29,9 +29,9 @@ std::size_t chunk_count(std::size_t n, std::size_t grain) {
 }
 
 // The trainer as the merge loop drives it.
-template <typename Index, typename Weight>
+template <typename Index, typename Weight, typename Stored>
 struct TrainerSteps {
-  PairTrainer<Index, Weight>& trainer;
+  PairTrainer<Index, Weight, Stored>& trainer;
   const DistinctSequences& distinct;
   std::size_t input_count;
 
@@ -41,15 +41,15 @@ struct TrainerSteps {
   // Every input sequence as it stands, for the debug record.
   std::vector<UnitSeq> current_units() const {
     std::vector<UnitSeq> list(input_count);
-    for (std::size_t k = 0; k < list.size(); ++k) list[k] = trainer.sequence(distinct.of_input[k]);
+    for (std::size_t k = 0; k < list.size(); ++k) list[k] = trainer.sequence(distinct.of(k));
     return list;
   }
 };
 
 // Every input position's result: its distinct sequence's, written once per
 // distinct sequence and copied from there.
-template <typename Index, typename Weight>
-UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const DistinctSequences& distinct,
+template <typename Index, typename Weight, typename Stored>
+UnitBatch rewritten_inputs(const PairTrainer<Index, Weight, Stored>& trainer, const DistinctSequences& distinct,
                            const std::vector<std::size_t>& initial_begin) {
   const std::size_t distinct_count = initial_begin.size() - 1;
   std::vector<Unit> results = core::zeroed_vector<Unit>(initial_begin.back());
@@ -57,29 +57,32 @@ UnitBatch rewritten_inputs(const PairTrainer<Index, Weight>& trainer, const Dist
   parallel_for(distinct_count, [&](std::size_t d) {
     result_size[d] = trainer.write_sequence(d, results.data() + initial_begin[d]);
   });
-  const std::size_t n = distinct.of_input.size();
+  const std::size_t n = distinct.each_its_own ? distinct_count : distinct.of_input.size();
   std::vector<std::size_t> offsets = core::zeroed_vector<std::size_t>(n + 1);
-  for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of_input[k]];
+  for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of(k)];
   std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   parallel_for(n, [&](std::size_t k) {
-    const std::size_t d = distinct.of_input[k];
+    const std::size_t d = distinct.of(k);
     std::copy_n(results.data() + initial_begin[d], result_size[d], units.data() + offsets[k]);
   });
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
-template <typename Index, typename Weight>
+template <typename Index, typename Weight, typename Stored>
 FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
                         Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
-  const std::size_t distinct_count = distinct.representative.size();
-  std::vector<std::size_t> initial_begin(distinct_count + 1, 0);
+  const std::size_t distinct_count = distinct.weight.size();
+  // Where each distinct sequence starts among the trainer's positions (and,
+  // when rewriting, in the results' buffer).
+  std::vector<Index> sequence_begin(distinct_count + 1, 0);
   for (std::size_t d = 0; d < distinct_count; ++d) {
-    initial_begin[d + 1] = initial_begin[d] + units_list.length(distinct.representative[d]);
+    sequence_begin[d + 1] = static_cast<Index>(sequence_begin[d] + units_list.length(distinct.representative_of(d)));
   }
-  PairTrainer<Index, Weight> trainer(SymbolTable(std::move(vocabulary)),
-                                     std::vector<Index>(initial_begin.begin(), initial_begin.end()));
+  std::vector<std::size_t> initial_begin;
+  if (rewrite) initial_begin.assign(sequence_begin.begin(), sequence_begin.end());
+  PairTrainer<Index, Weight, Stored> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin));
   parallel_for(distinct_count, [&](std::size_t d) {
-    trainer.load_sequence(d, units_list[distinct.representative[d]], distinct.weight[d]);
+    trainer.load_sequence(d, units_list[distinct.representative_of(d)], distinct.weight[d]);
   });
   const std::size_t input_count = units_list.size();
   // The trainer holds its own copy from here on. Of the rest, what the debug
@@ -88,7 +91,6 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
   units_list = UnitBatch();
   distinct.representative = std::vector<std::size_t>();
   distinct.weight = std::vector<PairCount>();
-  if (!rewrite) initial_begin = std::vector<std::size_t>();
   {
     const std::size_t positions = trainer.position_count();
     const std::size_t chunks = chunk_count(positions, std::size_t{1} << 14);
@@ -96,7 +98,7 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
       return std::pair{static_cast<Index>(chunk_begin(positions, chunks, c)),
                        static_cast<Index>(chunk_begin(positions, chunks, c + 1))};
     };
-    std::vector<typename PairTrainer<Index, Weight>::Tally> tallies(chunks);
+    std::vector<typename PairTrainer<Index, Weight, Stored>::Tally> tallies(chunks);
     parallel_for(chunks, [&](std::size_t c) {
       auto [begin, end] = range(c);
       tallies[c] = trainer.tally(begin, end);
@@ -109,19 +111,28 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
     trainer.start();
   }
 
-  TrainerSteps<Index, Weight> steps{trainer, distinct, input_count};
+  TrainerSteps<Index, Weight, Stored> steps{trainer, distinct, input_count};
   FitWeightedResult result;
   result.merges = core::run_merges(steps, planned, largest, report);
   if (rewrite) result.units_list = rewritten_inputs(trainer, distinct, initial_begin);
   return result;
 }
 
+// How fit_impl learns which sequences are equal.
+enum class Grouping { find, known_distinct };
+
 FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                           bool rewrite, bool wide_indices, core::TrainingObserver* observer) {
-  DistinctSequences distinct = find_distinct(units_list, counts);
+                           bool rewrite, bool wide_indices, core::TrainingObserver* observer,
+                           Grouping grouping = Grouping::find) {
+  DistinctSequences distinct;
+  if (grouping == Grouping::known_distinct) {
+    distinct = each_its_own(std::move(counts));
+  } else {
+    distinct = find_distinct(units_list, counts);
+  }
   counts = std::vector<PairCount>();  // summed up in the weights
-  const std::size_t distinct_count = distinct.representative.size();
-  auto sequence = [&](std::size_t d) { return units_list[distinct.representative[d]]; };
+  const std::size_t distinct_count = distinct.weight.size();
+  auto sequence = [&](std::size_t d) { return units_list[distinct.representative_of(d)]; };
 
   // Vocabulary pass over the distinct sequences: the same units and largest unit as over all.
   const UnitBounds bounds = parallel_reduce(
@@ -159,10 +170,16 @@ FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, 
   const bool weighted = heaviest > 1;
   const bool narrow = !wide_indices && node_count < core::kNarrowIndexLimit &&
                       heaviest <= std::numeric_limits<std::uint32_t>::max();
-  auto run = [&]<typename Index, typename Weight>() {
-    return train<Index, Weight>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
-                                rewrite, report);
+  // Symbols take 16 bits when every symbol training can make fits in them.
+  const bool short_symbols = narrow && vocabulary.size() + planned <= std::size_t{1} << 16;
+  auto run = [&]<typename Index, typename Weight, typename Stored = core::Symbol>() {
+    return train<Index, Weight, Stored>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
+                                        rewrite, report);
   };
+  if (short_symbols) {
+    return weighted ? run.template operator()<std::uint32_t, std::uint32_t, std::uint16_t>()
+                    : run.template operator()<std::uint32_t, core::Unweighted, std::uint16_t>();
+  }
   if (narrow) {
     return weighted ? run.template operator()<std::uint32_t, std::uint32_t>()
                     : run.template operator()<std::uint32_t, core::Unweighted>();
@@ -205,6 +222,16 @@ FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> count
     raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
   }
   return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite_sequences, false, observer);
+}
+
+MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+                                 core::TrainingObserver* observer) {
+  if (!weighted_total_fits(sequences, counts)) {
+    raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
+  }
+  return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, false, false, observer,
+                  Grouping::known_distinct)
+      .merges;
 }
 
 }  // namespace pairfuse::concurrent

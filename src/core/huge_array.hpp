@@ -54,6 +54,19 @@ std::vector<T> zeroed_vector(std::size_t size) {
   return buffer;
 }
 
+// An allocator for containers outside our control (hash tables) whose big
+// blocks should get huge pages too; small blocks come from malloc.
+template <typename T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <typename U>
+  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+  T* allocate(std::size_t n) { return static_cast<T*>(memory::resize_block(nullptr, 0, n * sizeof(T), 0)); }
+  void deallocate(T* p, std::size_t n) noexcept { memory::free_block(p, n * sizeof(T)); }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+};
+
 template <typename T>
 class HugeArray {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);

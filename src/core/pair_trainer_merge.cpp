@@ -8,16 +8,16 @@
 
 namespace pairfuse::core {
 
-template <typename Index, typename Weight>
-std::optional<UnitPair> PairTrainer<Index, Weight>::best_pair() {
+template <typename Index, typename Weight, typename Stored>
+std::optional<UnitPair> PairTrainer<Index, Weight, Stored>::best_pair() {
   best_ = queue_.top(std::span<const PairCount>(counts_.data(), counts_.size()),
                      [this](Index pair) { return unit_pair(pair); });
   if (!best_) return std::nullopt;
   return unit_pair(*best_);
 }
 
-template <typename Index, typename Weight>
-Index PairTrainer<Index, Weight>::live_before(Index p) {
+template <typename Index, typename Weight, typename Stored>
+Index PairTrainer<Index, Weight, Stored>::live_before(Index p) {
   // Positions between the live one before p and p are tombstones merged
   // into it, each owning a chain of `next` links that ends there. Following
   // the chain from p - 1 finds it; the chain is then pointed straight at it.
@@ -35,8 +35,8 @@ Index PairTrainer<Index, Weight>::live_before(Index p) {
   return nodes[live].next == p ? live : kNone;
 }
 
-template <typename Index, typename Weight>
-std::size_t PairTrainer<Index, Weight>::sequence_at(Index p, std::size_t from) const {
+template <typename Index, typename Weight, typename Stored>
+std::size_t PairTrainer<Index, Weight, Stored>::sequence_at(Index p, std::size_t from) const {
   const Index* begins = sequence_begin_.data();
   const std::size_t last = sequence_count();
   if (begins[from + 1] > p) return from;
@@ -51,8 +51,8 @@ std::size_t PairTrainer<Index, Weight>::sequence_at(Index p, std::size_t from) c
   return static_cast<std::size_t>(std::upper_bound(begins + low, begins + high, p) - begins) - 1;
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::merge_best(Unit id) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::merge_best(Unit id) {
   assert(best_);
   const Index chosen = *best_;
   best_.reset();
@@ -74,7 +74,7 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
   fresh_.resize(2 * std::size_t{occurrence_count});
 
   Node* const nodes = nodes_.data();
-  Symbol* const symbols = symbols_;
+  Stored* const symbols = symbols_;
   PairCount* const counts = counts_.data();
   std::uint64_t* const pair_symbols = pair_symbols_.data();
   Index* const left_slot = left_slot_.data();
@@ -116,7 +116,7 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
     // ...relink, leaving q as a tombstone owned by p...
     right_member.pair = kNoPair;
     right_member.next = p;
-    symbols[p] = fresh;
+    symbols[p] = static_cast<Stored>(fresh);
     node.next = right;
     // ...and add the windows holding the new symbol. A window created in
     // this step can vanish in it only as here: the right window of the
@@ -168,8 +168,8 @@ void PairTrainer<Index, Weight>::merge_best(Unit id) {
   finish_step(fresh);
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::finish_step(Symbol fresh_symbol) {
   const auto first_new = static_cast<Index>(occurrence_size_.size());
   const auto pair_count = static_cast<Index>(pair_symbols_.size());
   const Index new_pairs = pair_count - first_new;
@@ -203,6 +203,10 @@ void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
     arena[at++] = window.position;
   }
   fresh_.clear();
+  // The first steps buffer millions of windows, later ones a few: a big
+  // buffer goes back to the system rather than staying through the peak
+  // (mapping it again costs little in huge pages).
+  if (fresh_.capacity() * sizeof(FreshWindow) > memory::kHugeBytes) fresh_ = HugeArray<FreshWindow>();
 
   for (Index pair = first_new; pair < pair_count; ++pair) {
     const std::uint64_t symbols = pair_symbols_[pair];
@@ -215,16 +219,16 @@ void PairTrainer<Index, Weight>::finish_step(Symbol fresh_symbol) {
   }
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::reserve_arena(std::size_t extra) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::reserve_arena(std::size_t extra) {
   if (arena_.size() + extra <= arena_.capacity()) return;
   if (8 * arena_garbage_ >= arena_.size()) compact_arena();
   const std::size_t needed = arena_.size() + extra;
   if (needed > arena_.capacity()) arena_.reserve(std::max(needed, arena_.size() + arena_.size() / 8));
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::compact_arena() {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::compact_arena() {
   // Segments lie in pair order, so moving each live one down keeps the order
   // and never overwrites a segment not yet moved.
   Index* arena = arena_.data();
@@ -247,8 +251,8 @@ void PairTrainer<Index, Weight>::compact_arena() {
 
 // ---- Results ------------------------------------------------------------------
 
-template <typename Index, typename Weight>
-std::size_t PairTrainer<Index, Weight>::write_sequence(std::size_t d, Unit* out) const {
+template <typename Index, typename Weight, typename Stored>
+std::size_t PairTrainer<Index, Weight, Stored>::write_sequence(std::size_t d, Unit* out) const {
   const Index begin = sequence_begin_[d];
   if (begin == sequence_begin_[d + 1]) return 0;
   const Node* nodes = nodes_.data();
@@ -257,15 +261,15 @@ std::size_t PairTrainer<Index, Weight>::write_sequence(std::size_t d, Unit* out)
   return written;
 }
 
-template <typename Index, typename Weight>
-UnitSeq PairTrainer<Index, Weight>::sequence(std::size_t d) const {
+template <typename Index, typename Weight, typename Stored>
+UnitSeq PairTrainer<Index, Weight, Stored>::sequence(std::size_t d) const {
   UnitSeq out(static_cast<std::size_t>(sequence_begin_[d + 1] - sequence_begin_[d]));
   out.resize(write_sequence(d, out.data()));
   return out;
 }
 
-template <typename Index, typename Weight>
-UnitSeq PairTrainer<Index, Weight>::release_sequence() {
+template <typename Index, typename Weight, typename Stored>
+UnitSeq PairTrainer<Index, Weight, Stored>::release_sequence() {
   // The k-th unit of the result comes from a position at or after k, so
   // writing it over the symbols in order never clobbers one still to be read.
   UnitSeq out = std::move(input_buffer_);
@@ -282,5 +286,7 @@ template class PairTrainer<std::uint32_t, Unweighted>;
 template class PairTrainer<std::uint32_t, std::uint32_t>;
 template class PairTrainer<std::uint64_t, Unweighted>;
 template class PairTrainer<std::uint64_t, PairCount>;
+template class PairTrainer<std::uint32_t, Unweighted, std::uint16_t>;
+template class PairTrainer<std::uint32_t, std::uint32_t, std::uint16_t>;
 
 }  // namespace pairfuse::core

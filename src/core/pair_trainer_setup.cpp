@@ -18,8 +18,9 @@ bool use_dense_tally(std::size_t vocabulary, std::size_t positions) {
 }
 }  // namespace
 
-template <typename Index, typename Weight>
-PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, UnitSeq units)
+template <typename Index, typename Weight, typename Stored>
+PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, UnitSeq units)
+  requires std::is_same_v<Stored, Symbol>
     : symbol_units_(symbols.units()),
       sequence_begin_{0, static_cast<Index>(units.size())},
       symbol_table_(std::move(symbols)),
@@ -32,8 +33,8 @@ PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, UnitSeq units)
   count_pairs();
 }
 
-template <typename Index, typename Weight>
-PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin)
+template <typename Index, typename Weight, typename Stored>
+PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin)
     : symbol_units_(symbols.units()),
       sequence_begin_(std::move(sequence_begin)),
       symbol_table_(std::move(symbols)),
@@ -44,15 +45,15 @@ PairTrainer<Index, Weight>::PairTrainer(SymbolTable symbols, std::vector<Index> 
   dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight) {
   const Index begin = sequence_begin_[d];
   const auto size = static_cast<Index>(units.size());
   assert(sequence_begin_[d + 1] - begin == size);
   Node* nodes = nodes_.data() + begin;
-  Symbol* symbols = symbols_ + begin;
+  Stored* symbols = symbols_ + begin;
   for (Index i = 0; i < size; ++i) {
-    symbols[i] = symbol_table_.symbol_of(units[i]);  // may overwrite units[i] itself
+    symbols[i] = static_cast<Stored>(symbol_table_.symbol_of(units[i]));  // may overwrite units[i] itself
     Node& node = nodes[i];
     node.next = i + 1 == size ? kNone : begin + i + 1;
     node.pair = kNoPair;
@@ -61,9 +62,9 @@ void PairTrainer<Index, Weight>::load_sequence(std::size_t d, std::span<const Un
   (void)weight;
 }
 
-template <typename Index, typename Weight>
+template <typename Index, typename Weight, typename Stored>
 template <typename Fn>
-void PairTrainer<Index, Weight>::for_each_first_window(Index begin, Index end, Fn&& fn) const {
+void PairTrainer<Index, Weight, Stored>::for_each_first_window(Index begin, Index end, Fn&& fn) const {
   // Before any merge, every position but the last of its sequence starts a
   // window; walking sequence by sequence spares reading the nodes.
   const auto after = std::upper_bound(sequence_begin_.begin(), sequence_begin_.end(), begin);
@@ -76,10 +77,11 @@ void PairTrainer<Index, Weight>::for_each_first_window(Index begin, Index end, F
   }
 }
 
-template <typename Index, typename Weight>
-typename PairTrainer<Index, Weight>::Tally PairTrainer<Index, Weight>::tally(Index begin, Index end) const {
+template <typename Index, typename Weight, typename Stored>
+typename PairTrainer<Index, Weight, Stored>::Tally PairTrainer<Index, Weight, Stored>::tally(Index begin,
+                                                                                           Index end) const {
   Tally tally;
-  const Symbol* symbols = symbols_;
+  const Stored* symbols = symbols_;
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
     tally.dense_occurrences_.assign(vocabulary * vocabulary, 0);
@@ -103,8 +105,8 @@ typename PairTrainer<Index, Weight>::Tally PairTrainer<Index, Weight>::tally(Ind
   return tally;
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::index_pairs(std::span<Tally> tallies) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::index_pairs(std::span<Tally> tallies) {
   // Each pair's segment holds its windows in position order: chunk after
   // chunk, and within a chunk in the order place() meets them.
   Index cursor = 0;
@@ -164,10 +166,10 @@ void PairTrainer<Index, Weight>::index_pairs(std::span<Tally> tallies) {
   arena_.resize(cursor);
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::place(Tally& tally, Index begin, Index end) {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::place(Tally& tally, Index begin, Index end) {
   Node* nodes = nodes_.data();
-  const Symbol* symbols = symbols_;
+  const Stored* symbols = symbols_;
   Index* arena = arena_.data();
   if (dense_tally_) {
     const std::size_t vocabulary = symbol_units_.size();
@@ -188,8 +190,8 @@ void PairTrainer<Index, Weight>::place(Tally& tally, Index begin, Index end) {
   tally = Tally{};
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::start() {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::start() {
 #ifndef NDEBUG
   for (std::size_t pair = 0; pair < occurrence_size_.size(); ++pair) {
     const Index* segment = arena_.data() + occurrence_begin_[pair];
@@ -205,8 +207,8 @@ void PairTrainer<Index, Weight>::start() {
               [this](Index pair) { return unit_pair(pair); });
 }
 
-template <typename Index, typename Weight>
-void PairTrainer<Index, Weight>::count_pairs() {
+template <typename Index, typename Weight, typename Stored>
+void PairTrainer<Index, Weight, Stored>::count_pairs() {
   Tally all = tally(0, position_count());
   index_pairs(std::span<Tally>(&all, 1));
   place(all, 0, position_count());
@@ -218,5 +220,7 @@ template class PairTrainer<std::uint32_t, Unweighted>;
 template class PairTrainer<std::uint32_t, std::uint32_t>;
 template class PairTrainer<std::uint64_t, Unweighted>;
 template class PairTrainer<std::uint64_t, PairCount>;
+template class PairTrainer<std::uint32_t, Unweighted, std::uint16_t>;
+template class PairTrainer<std::uint32_t, std::uint32_t, std::uint16_t>;
 
 }  // namespace pairfuse::core

@@ -469,6 +469,22 @@ def test_training_on_pieces_of_several_files_agrees_with_the_module(run, tmp_pat
     assert merges == module.fit_concurrent_py(pieces, vocab)[1]
 
 
+# A file of several MiB is counted in chunks on the worker pool. Each piece's
+# smallest pair is its second one, which the middle of the 9 MB file cuts
+# through: a chunk cut inside a piece would lose that pair once, and the
+# pieces' next pair would be merged first.
+@pytest.mark.parametrize("split", ["words", "lines"])
+def test_file_counted_in_chunks_learns_what_its_pieces_teach(run, tmp_path, split):
+    piece = b"b\x01\x02 \n"
+    learned = []
+    for copies in (3, 1_800_001):
+        write(tmp_path, "in.txt", piece * copies)
+        ok(run("train", "--vocab-size", 20, "--split", split, "in.txt", "-o", "m.json"))
+        learned.append(json.loads((tmp_path / "m.json").read_text()))
+    assert learned[1] == learned[0]
+    assert learned[0][0] == [[1, 2], 99]
+
+
 @pytest.mark.parametrize("split", ["none", "words"])
 def test_training_and_encoding_agree_with_the_module(run, tmp_path, module, split):
     merges_list = train_merges(run, tmp_path, SAMPLE, 60, "--split", split)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -104,7 +105,8 @@ TEST(FitConcurrent, MatchesLiteralOnRandomLists) {
     for (int shape = 0; shape < 5; ++shape) {
       const std::vector<UnitSeq> list = random_list(rng, shape);
       const std::uint64_t initial = distinct_count(list);
-      for (std::uint64_t target : {initial, initial + 1, initial + 1 + rng() % 10, initial + 100}) {
+      // The last target allows more symbols than 16 bits hold: the trainer stores them in 32.
+      for (std::uint64_t target : {initial, initial + 1, initial + 1 + rng() % 10, initial + 100, initial + 70000}) {
         check_against_literal(list, target);
       }
     }
@@ -212,6 +214,16 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
     }
     ASSERT_EQ(whole.value->units_list, rewritten) << label;
     ASSERT_FALSE(fit_weighted(sequences, counts, target, false).units_list) << label;
+    // The repeats folded beforehand (in another order) and declared distinct.
+    std::map<UnitSeq, PairCount> folded;
+    for (std::size_t k = 0; k < sequences.size(); ++k) folded[sequences[k]] += counts[k];
+    std::vector<UnitSeq> distinct;
+    std::vector<PairCount> distinct_counts;
+    for (const auto& [units, count] : folded) {
+      distinct.push_back(units);
+      distinct_counts.push_back(count);
+    }
+    ASSERT_EQ(fit_weighted_distinct(distinct, distinct_counts, target), whole.value->merges) << label;
   }
 }
 

@@ -58,7 +58,7 @@ CountedPieces count_pieces(const Options& options) {
     PieceCounter<T> counter;
     for (const std::string& path : options.inputs) {
       const auto buffer = read(path);
-      for_each_piece(std::span<const T>(buffer), options.split, [&](std::span<const T> piece) { counter.add(piece); });
+      counter.add_file(std::span<const T>(buffer.data(), buffer.size()), options.split);
     }
     return std::move(counter).take();
   };
@@ -98,9 +98,8 @@ void run_train(const Options& options) {
   const std::uint64_t target = *options.vocab_size;
   MergeTable merges;
   if (weighted) {
-    merges = concurrent::fit_weighted(std::move(input.sequences), std::move(input.counts), target,
-                                      /*rewrite_sequences=*/false, reporter.observer())
-                 .merges;
+    merges = concurrent::fit_weighted_distinct(std::move(input.sequences), std::move(input.counts), target,
+                                               reporter.observer());
   } else if (options.split == Split::none) {
     merges = core::fit(concatenate(std::move(input.sequences)), target, reporter.observer()).merges;
   } else {

@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "core/huge_array.hpp"
@@ -35,6 +34,10 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
 
 inline bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r'); }
 
+// A file's byte (char) or a parsed unit as a unit.
+inline Unit unit_value(char byte) { return static_cast<unsigned char>(byte); }
+inline Unit unit_value(Unit unit) { return unit; }
+
 // Calls piece(span) for each piece of `units` in order: for words, each
 // maximal run of non-whitespace units together with the whitespace run after
 // it; for lines, each line with its newline; for none, all of `units`.
@@ -42,13 +45,7 @@ inline bool is_space_unit(Unit u) { return u == ' ' || (u >= '\t' && u <= '\r');
 // pieces tile `units`. Works on a file's bytes (char) as on parsed units.
 template <typename T, typename Fn>
 void for_each_piece(std::span<const T> units, Split how, Fn&& piece) {
-  auto unit = [&](std::size_t i) -> Unit {
-    if constexpr (std::is_same_v<T, char>) {
-      return static_cast<unsigned char>(units[i]);
-    } else {
-      return units[i];
-    }
-  };
+  auto unit = [&](std::size_t i) { return unit_value(units[i]); };
   if (units.empty()) return;
   if (how == Split::none) {
     piece(units);
@@ -66,6 +63,21 @@ void for_each_piece(std::span<const T> units, Split how, Fn&& piece) {
     }
   }
   if (start < units.size()) piece(units.subspan(start));
+}
+
+// Where the first piece starting at or after `i` starts (for words or lines;
+// units.size() when none does): counting from there finds the same pieces as
+// counting the whole of `units`.
+template <typename T>
+std::size_t piece_start_from(std::span<const T> units, Split how, std::size_t i) {
+  auto unit = [&](std::size_t k) { return unit_value(units[k]); };
+  for (; i < units.size(); ++i) {
+    if (i == 0) return 0;
+    const bool starts =
+        how == Split::lines ? unit(i - 1) == '\n' : is_space_unit(unit(i - 1)) && !is_space_unit(unit(i));
+    if (starts) return i;
+  }
+  return units.size();
 }
 
 // Units as decimal integers separated by single spaces, ending in a newline
