@@ -104,7 +104,8 @@ Ref to_unit_list(const UnitSeq& units) {
 
 Ref to_unit_lists(const UnitBatch& units_list) {
 #ifdef PYPY_VERSION
-  return build_unit_lists_in_bulk(units_list);
+  const DistinctBatch distinct = distinct_of(units_list);
+  return build_unit_lists_in_bulk(distinct.distinct, distinct.of_input);
 #else
   [[maybe_unused]] const CollectorPause pause;
   UnitInts ints(units_list.units().size());

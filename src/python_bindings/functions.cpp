@@ -52,7 +52,8 @@ Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists(concurrent::encode_concurrent(std::move(units_list), merges));
+  return to_unit_lists_each(std::move(units_list),
+                            [&](UnitBatch distinct) { return concurrent::encode_concurrent(std::move(distinct), merges); });
 }
 
 Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -66,7 +67,8 @@ Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists(concurrent::decode_concurrent(std::move(units_list), merges));
+  return to_unit_lists_each(std::move(units_list),
+                            [&](UnitBatch distinct) { return concurrent::decode_concurrent(std::move(distinct), merges); });
 }
 
 }  // namespace pairfuse::python
