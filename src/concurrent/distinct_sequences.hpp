@@ -29,4 +29,16 @@ struct DistinctSequences {
 // Each input position counts once, or counts[k] times when counts are given.
 DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const PairCount> counts = {});
 
+// The distinct sequences themselves, in order of first occurrence, and the
+// index among them of each input position's sequence.
+struct DistinctBatch {
+  UnitBatch distinct;
+  core::HugeArray<std::size_t> of_input;
+};
+DistinctBatch distinct_batch(const UnitBatch& units_list);
+
+// The batch whose sequence k is results[of_input[k]]: results computed once
+// per distinct sequence, handed back to every position.
+UnitBatch expand_distinct(UnitBatch results, const core::HugeArray<std::size_t>& of_input);
+
 }  // namespace pairfuse::concurrent

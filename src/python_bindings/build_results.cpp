@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "concurrent/distinct_sequences.hpp"
 #include "python_bindings/pypy_bulk.hpp"
 
 namespace pairfuse::python {
@@ -104,7 +105,7 @@ Ref to_unit_list(const UnitSeq& units) {
 
 Ref to_unit_lists(const UnitBatch& units_list) {
 #ifdef PYPY_VERSION
-  const DistinctBatch distinct = distinct_of(units_list);
+  const concurrent::DistinctBatch distinct = concurrent::distinct_batch(units_list);
   return build_unit_lists_in_bulk(distinct.distinct, distinct.of_input);
 #else
   [[maybe_unused]] const CollectorPause pause;

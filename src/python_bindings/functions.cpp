@@ -52,8 +52,9 @@ Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists_each(std::move(units_list),
-                            [&](UnitBatch distinct) { return concurrent::encode_concurrent(std::move(distinct), merges); });
+  return to_unit_lists_of(
+      std::move(units_list), [&](UnitBatch all) { return concurrent::encode_concurrent(std::move(all), merges); },
+      [&](UnitBatch distinct) { return concurrent::encode_each_concurrent(std::move(distinct), merges); });
 }
 
 Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -67,8 +68,9 @@ Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists_each(std::move(units_list),
-                            [&](UnitBatch distinct) { return concurrent::decode_concurrent(std::move(distinct), merges); });
+  return to_unit_lists_of(
+      std::move(units_list), [&](UnitBatch all) { return concurrent::decode_concurrent(std::move(all), merges); },
+      [&](UnitBatch distinct) { return concurrent::decode_each_concurrent(std::move(distinct), merges); });
 }
 
 }  // namespace pairfuse::python

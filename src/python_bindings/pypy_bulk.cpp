@@ -7,8 +7,6 @@
 #include <cstring>
 #include <memory>
 
-#include "concurrent/distinct_sequences.hpp"
-
 namespace pairfuse::python {
 namespace {
 
@@ -230,16 +228,6 @@ std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {
   const auto [raw, narrow] = bytes_of_units(units);
   return require_result(
       PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "list_from_bytes" : "list_from_units"), raw.get(), nullptr));
-}
-
-DistinctBatch distinct_of(const UnitBatch& units_list) {
-  concurrent::DistinctSequences found = concurrent::find_distinct(units_list);
-  std::size_t total = 0;
-  for (const std::size_t k : found.representative) total += units_list.length(k);
-  DistinctBatch out{UnitBatch(), std::move(found.of_input)};
-  out.distinct.reserve(found.representative.size(), total);
-  for (const std::size_t k : found.representative) out.distinct.push_back(units_list[k]);
-  return out;
 }
 
 Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input) {

@@ -43,14 +43,6 @@ std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObjec
 // or nothing.
 std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units);
 
-// A batch with each sequence once, in order of first occurrence, and for each
-// position of the batch the index of its sequence there.
-struct DistinctBatch {
-  UnitBatch distinct;
-  core::HugeArray<std::size_t> of_input;
-};
-DistinctBatch distinct_of(const UnitBatch& units_list);
-
 // A new list of new lists, one per position: a copy of distinct[of_input[k]].
 Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input);
 
