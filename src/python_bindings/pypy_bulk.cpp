@@ -166,6 +166,20 @@ std::vector<T> values_of_buffer(PyObject* obj) {
   return values;
 }
 
+// The units of a byte string the helper made, one per byte, in a buffer on
+// huge pages (a batch's units are tens of MB, read once more by the engine).
+std::vector<Unit> units_of_byte_buffer(PyObject* obj) {
+  Py_buffer view;
+  require_status(PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE));
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&view, PyBuffer_Release);
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  std::vector<Unit> units;
+  units.reserve(static_cast<std::size_t>(view.len));
+  core::advise_huge_pages(units);
+  units.insert(units.end(), bytes, bytes + view.len);
+  return units;
+}
+
 template <typename T>
 Ref bytes_of(std::span<const T> values) {
   return require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
@@ -205,10 +219,7 @@ std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
   PyObject* raw = PyTuple_GET_ITEM(parts.get(), 0);
   std::vector<std::size_t> offsets = values_of_buffer<std::size_t>(PyTuple_GET_ITEM(parts.get(), 1));
   // A batch of byte strings arrives joined, one byte per unit.
-  if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) {
-    const std::vector<unsigned char> bytes = values_of_buffer<unsigned char>(raw);
-    return UnitBatch(std::vector<Unit>(bytes.begin(), bytes.end()), std::move(offsets));
-  }
+  if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) return UnitBatch(units_of_byte_buffer(raw), std::move(offsets));
   return UnitBatch(values_of_buffer<Unit>(raw), std::move(offsets));
 }
 
