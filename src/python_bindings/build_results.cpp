@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "concurrent/distinct_sequences.hpp"
 #include "python_bindings/pypy_bulk.hpp"
 
 namespace pairfuse::python {
@@ -105,8 +104,7 @@ Ref to_unit_list(const UnitSeq& units) {
 
 Ref to_unit_lists(const UnitBatch& units_list) {
 #ifdef PYPY_VERSION
-  const concurrent::DistinctBatch distinct = concurrent::distinct_batch(units_list);
-  return build_unit_lists_in_bulk(distinct.distinct, distinct.of_input);
+  return build_unit_lists_in_bulk(units_list);
 #else
   [[maybe_unused]] const CollectorPause pause;
   UnitInts ints(units_list.units().size());

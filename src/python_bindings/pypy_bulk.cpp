@@ -106,6 +106,8 @@ def list_from_units(raw, array=array.array, range=range):
 
 def lists_from_bytes(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
     offsets = array('q', raw_offsets)
+    if raw_ids is None:
+        return [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
     distinct = [raw[offsets[k]:offsets[k + 1]] for k in range(len(offsets) - 1)]
     return [list(distinct[i]) for i in array('q', raw_ids)]
 
@@ -128,10 +130,9 @@ def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, ra
         else:
             distinct[k] = [units[i] for i in range(begin, end)]
         begin = end
-    ids = array('q', raw_ids)
-    if len(distinct) == len(ids):  # nothing repeats: each list is used once, in order
+    if raw_ids is None:
         return distinct
-    return [list(distinct[i]) for i in ids]
+    return [list(distinct[i]) for i in array('q', raw_ids)]
 
 def merges_from_bytes(raw, array=array.array, range=range):
     triples = array('i', raw)
@@ -241,13 +242,26 @@ std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {
       PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "list_from_bytes" : "list_from_units"), raw.get(), nullptr));
 }
 
-Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input) {
+namespace {
+
+// `ids` is None when each distinct sequence stands for one position, in order.
+Ref build_unit_lists(const UnitBatch& distinct, PyObject* ids) {
   const auto [raw, narrow] = bytes_of_units(distinct.units());
   Ref offsets = bytes_of(std::span(distinct.offsets()));
-  Ref ids = bytes_of(std::span<const std::size_t>(of_input.data(), of_input.size()));
   return require_result(PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "lists_from_bytes" : "lists_from_units"),
-                                                     raw.get(), offsets.get(), ids.get(), nullptr));
+                                                     raw.get(), offsets.get(), ids, nullptr));
 }
+
+}  // namespace
+
+Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input) {
+  // Without repeats, position k holds distinct sequence k.
+  if (distinct.size() == of_input.size()) return build_unit_lists(distinct, Py_None);
+  Ref ids = bytes_of(std::span<const std::size_t>(of_input.data(), of_input.size()));
+  return build_unit_lists(distinct, ids.get());
+}
+
+Ref build_unit_lists_in_bulk(const UnitBatch& units_list) { return build_unit_lists(units_list, Py_None); }
 
 Ref build_merge_list_in_bulk(const MergeTable& merges) {
   std::vector<Unit> triples;

@@ -46,6 +46,10 @@ std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units);
 // A new list of new lists, one per position: a copy of distinct[of_input[k]].
 Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input);
 
+// A new list of new lists, one per sequence of the batch (for results whose
+// repeats are not known: finding them would cost more than it saves).
+Ref build_unit_lists_in_bulk(const UnitBatch& units_list);
+
 // The merge list [((left, right), id), ...] of the table, in its order.
 Ref build_merge_list_in_bulk(const MergeTable& merges);
 
