@@ -220,7 +220,9 @@ std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
   PyObject* raw = PyTuple_GET_ITEM(parts.get(), 0);
   std::vector<std::size_t> offsets = values_of_buffer<std::size_t>(PyTuple_GET_ITEM(parts.get(), 1));
   // A batch of byte strings arrives joined, one byte per unit.
-  if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) return UnitBatch(units_of_byte_buffer(raw), std::move(offsets));
+  if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) {
+    return UnitBatch(units_of_byte_buffer(raw), std::move(offsets));
+  }
   return UnitBatch(values_of_buffer<Unit>(raw), std::move(offsets));
 }
 
