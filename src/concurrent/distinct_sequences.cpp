@@ -86,4 +86,31 @@ DistinctSequences each_its_own(std::vector<PairCount> counts) {
   return distinct;
 }
 
+DistinctBatch distinct_batch(const UnitBatch& units_list) {
+  DistinctSequences found = find_distinct(units_list);
+  std::size_t total = 0;
+  for (const std::size_t k : found.representative) total += units_list.length(k);
+  DistinctBatch out{UnitBatch(), std::move(found.of_input)};
+  out.distinct.reserve(found.representative.size(), total);
+  for (const std::size_t k : found.representative) out.distinct.push_back(units_list[k]);
+  return out;
+}
+
+UnitBatch expand_distinct(UnitBatch results, const HugeArray<std::size_t>& of_input) {
+  const std::size_t n = of_input.size();
+  // Without repeats, position k holds distinct sequence k.
+  if (results.size() == n) return results;
+  std::vector<std::size_t> offsets(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + results.length(of_input[k]);
+  std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
+  constexpr std::size_t kBlock = 1024;
+  parallel_for((n + kBlock - 1) / kBlock, [&](std::size_t b) {
+    for (std::size_t k = b * kBlock; k < std::min(n, (b + 1) * kBlock); ++k) {
+      const std::span<const Unit> result = results[of_input[k]];
+      std::copy(result.begin(), result.end(), units.data() + offsets[k]);
+    }
+  });
+  return UnitBatch(std::move(units), std::move(offsets));
+}
+
 }  // namespace pairfuse::concurrent

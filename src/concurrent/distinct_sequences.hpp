@@ -38,4 +38,16 @@ DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const Pai
 // The grouping of a batch whose sequences are already distinct, weighted by their counts.
 DistinctSequences each_its_own(std::vector<PairCount> counts);
 
+// The distinct sequences themselves, in order of first occurrence, and the
+// index among them of each input position's sequence.
+struct DistinctBatch {
+  UnitBatch distinct;
+  core::HugeArray<std::size_t> of_input;
+};
+DistinctBatch distinct_batch(const UnitBatch& units_list);
+
+// The batch whose sequence k is results[of_input[k]]: results computed once
+// per distinct sequence, handed back to every position.
+UnitBatch expand_distinct(UnitBatch results, const core::HugeArray<std::size_t>& of_input);
+
 }  // namespace pairfuse::concurrent

@@ -44,4 +44,11 @@ bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount
 UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges);
 UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges);
 
+// The same, for callers that hand over each distinct sequence once
+// (concurrent/distinct_sequences.hpp) and keep their positions themselves:
+// every sequence is worked on as it is, repeats too. (decode_concurrent is
+// decode_each_concurrent.)
+UnitBatch encode_each_concurrent(UnitBatch units_list, const MergeTable& merges);
+UnitBatch decode_each_concurrent(UnitBatch units_list, const MergeTable& merges);
+
 }  // namespace pairfuse::concurrent

@@ -68,15 +68,27 @@ Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 Ref encode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  UnitBatch encoded = run_engine(lock, [&] { return concurrent::encode_concurrent(std::move(units_list), merges); });
-  return to_unit_lists(encoded);
+  return to_unit_lists_of(
+      std::move(units_list),
+      [&](UnitBatch all) {
+        return run_engine(lock, [&] { return concurrent::encode_concurrent(std::move(all), merges); });
+      },
+      [&](UnitBatch distinct) {
+        return run_engine(lock, [&] { return concurrent::encode_each_concurrent(std::move(distinct), merges); });
+      });
 }
 
 Ref decode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  UnitBatch decoded = run_engine(lock, [&] { return concurrent::decode_concurrent(std::move(units_list), merges); });
-  return to_unit_lists(decoded);
+  return to_unit_lists_of(
+      std::move(units_list),
+      [&](UnitBatch all) {
+        return run_engine(lock, [&] { return concurrent::decode_concurrent(std::move(all), merges); });
+      },
+      [&](UnitBatch distinct) {
+        return run_engine(lock, [&] { return concurrent::decode_each_concurrent(std::move(distinct), merges); });
+      });
 }
 
 }  // namespace pairfuse::python

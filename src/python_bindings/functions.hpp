@@ -1,6 +1,7 @@
 // The six functions the module exposes. Each body binds its two arguments,
-// converts the first and then the second, calls exactly one engine function
-// and converts the result back; the engine knows nothing of Python.
+// converts the first and then the second, calls one engine function (on
+// PyPy, batch calls first set repeated sequences aside) and converts the
+// result back; the engine knows nothing of Python.
 #pragma once
 
 #include <Python.h>

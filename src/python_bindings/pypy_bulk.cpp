@@ -13,8 +13,10 @@ namespace {
 // Shorter sequences convert item by item.
 constexpr std::size_t kBulkMinimum = 32;
 
-// Units cross as array('i'), offsets as array('Q').
-static_assert(sizeof(int) == sizeof(Unit) && sizeof(unsigned long long) == sizeof(std::size_t));
+// Units cross as array('i'), offsets and indices as array('q'): PyPy makes a
+// long object for every item read from an array('Q'), an int without
+// allocating for 'q' (sizes never reach 2**63).
+static_assert(sizeof(int) == sizeof(Unit) && sizeof(long long) == sizeof(std::size_t));
 
 // Each reader answers None for anything it does not recognise. A subclass, an
 // object with __index__ or a str must reach the ordinary reading, which calls
@@ -26,7 +28,11 @@ static_assert(sizeof(int) == sizeof(Unit) && sizeof(unsigned long long) == sizeo
 // a comprehension over indices compiles to a plain copy (about 50 times
 // faster for millions of units). list() of a byte string is PyPy's own fast
 // path, faster still: results that hold only byte values (decoded text
-// mostly does) cross as one byte per unit.
+// mostly does) cross as one byte per unit. A batch's results cross once per
+// distinct sequence, with the index of each position's: words repeat (the
+// Python standard library: 1.2 million words, 219,000 distinct), and copying
+// a made list or list() of a made byte string allocates half of what slicing
+// the buffer anew for every position does, which PyPy's collector pays for.
 constexpr const char* kHelperSource = R"(
 import array
 
@@ -44,7 +50,7 @@ def batch_as_buffers(batch, array=array.array, bytes=bytes, bytearray=bytearray,
     # Read once: a finalizer or another thread changing the batch meanwhile
     # cannot make the items checked differ from the items copied.
     items = list(batch)
-    offsets = array('Q', [0])
+    offsets = array('q', [0])
     total = 0
     for item in items:
         if type(item) is not bytes:
@@ -54,7 +60,7 @@ def batch_as_buffers(batch, array=array.array, bytes=bytes, bytearray=bytearray,
     else:
         return b''.join(items), offsets, 1
     units = array('i')
-    offsets = array('Q', [0])
+    offsets = array('q', [0])
     try:
         for item in items:
             kind = type(item)
@@ -98,33 +104,35 @@ def list_from_units(raw, array=array.array, range=range):
     units = array('i', raw)
     return [units[i] for i in range(len(units))]
 
-def lists_from_bytes(raw, raw_offsets, array=array.array, list=list, range=range):
-    offsets = array('Q', raw_offsets)
-    lists = [None] * (len(offsets) - 1)
-    for k in range(len(lists)):
-        lists[k] = list(raw[offsets[k]:offsets[k + 1]])
-    return lists
+def lists_from_bytes(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
+    offsets = array('q', raw_offsets)
+    if raw_ids is None:
+        return [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
+    distinct = [raw[offsets[k]:offsets[k + 1]] for k in range(len(offsets) - 1)]
+    return [list(distinct[i]) for i in array('q', raw_ids)]
 
-def lists_from_units(raw, raw_offsets, array=array.array, range=range):
+def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
     units = array('i', raw)
-    offsets = array('Q', raw_offsets)
-    lists = [None] * (len(offsets) - 1)
+    offsets = array('q', raw_offsets)
+    distinct = [None] * (len(offsets) - 1)
     begin = 0
-    for k in range(len(lists)):
+    for k in range(len(distinct)):
         end = offsets[k + 1]
         # Most encoded words are a few tokens: a display is built without the
         # loop and the growing that a comprehension costs.
         count = end - begin
         if count == 1:
-            lists[k] = [units[begin]]
+            distinct[k] = [units[begin]]
         elif count == 2:
-            lists[k] = [units[begin], units[begin + 1]]
+            distinct[k] = [units[begin], units[begin + 1]]
         elif count == 3:
-            lists[k] = [units[begin], units[begin + 1], units[begin + 2]]
+            distinct[k] = [units[begin], units[begin + 1], units[begin + 2]]
         else:
-            lists[k] = [units[i] for i in range(begin, end)]
+            distinct[k] = [units[i] for i in range(begin, end)]
         begin = end
-    return lists
+    if raw_ids is None:
+        return distinct
+    return [list(distinct[i]) for i in array('q', raw_ids)]
 
 def merges_from_bytes(raw, array=array.array, range=range):
     triples = array('i', raw)
@@ -157,6 +165,20 @@ std::vector<T> values_of_buffer(PyObject* obj) {
   std::vector<T> values(static_cast<std::size_t>(view.len) / sizeof(T));
   std::memcpy(values.data(), view.buf, values.size() * sizeof(T));
   return values;
+}
+
+// The units of a byte string the helper made, one per byte, in a buffer on
+// huge pages (a batch's units are tens of MB, read once more by the engine).
+std::vector<Unit> units_of_byte_buffer(PyObject* obj) {
+  Py_buffer view;
+  require_status(PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE));
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&view, PyBuffer_Release);
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  std::vector<Unit> units;
+  units.reserve(static_cast<std::size_t>(view.len));
+  core::advise_huge_pages(units);
+  units.insert(units.end(), bytes, bytes + view.len);
+  return units;
 }
 
 template <typename T>
@@ -199,8 +221,7 @@ std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj) {
   std::vector<std::size_t> offsets = values_of_buffer<std::size_t>(PyTuple_GET_ITEM(parts.get(), 1));
   // A batch of byte strings arrives joined, one byte per unit.
   if (PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 2)) == 1) {
-    const std::vector<unsigned char> bytes = values_of_buffer<unsigned char>(raw);
-    return UnitBatch(std::vector<Unit>(bytes.begin(), bytes.end()), std::move(offsets));
+    return UnitBatch(units_of_byte_buffer(raw), std::move(offsets));
   }
   return UnitBatch(values_of_buffer<Unit>(raw), std::move(offsets));
 }
@@ -223,12 +244,26 @@ std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {
       PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "list_from_bytes" : "list_from_units"), raw.get(), nullptr));
 }
 
-Ref build_unit_lists_in_bulk(const UnitBatch& batch) {
-  const auto [raw, narrow] = bytes_of_units(batch.units());
-  Ref offsets = bytes_of(std::span(batch.offsets()));
+namespace {
+
+// `ids` is None when each distinct sequence stands for one position, in order.
+Ref build_unit_lists(const UnitBatch& distinct, PyObject* ids) {
+  const auto [raw, narrow] = bytes_of_units(distinct.units());
+  Ref offsets = bytes_of(std::span(distinct.offsets()));
   return require_result(PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "lists_from_bytes" : "lists_from_units"),
-                                                     raw.get(), offsets.get(), nullptr));
+                                                     raw.get(), offsets.get(), ids, nullptr));
 }
+
+}  // namespace
+
+Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input) {
+  // Without repeats, position k holds distinct sequence k.
+  if (distinct.size() == of_input.size()) return build_unit_lists(distinct, Py_None);
+  Ref ids = bytes_of(std::span<const std::size_t>(of_input.data(), of_input.size()));
+  return build_unit_lists(distinct, ids.get());
+}
+
+Ref build_unit_lists_in_bulk(const UnitBatch& units_list) { return build_unit_lists(units_list, Py_None); }
 
 Ref build_merge_list_in_bulk(const MergeTable& merges) {
   std::vector<Unit> triples;

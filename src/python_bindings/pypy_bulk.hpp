@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "core/huge_array.hpp"
 #include "python_bindings/handle.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
@@ -42,8 +43,12 @@ std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObjec
 // or nothing.
 std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units);
 
-// A new list of new lists, one per sequence of the batch.
-Ref build_unit_lists_in_bulk(const UnitBatch& batch);
+// A new list of new lists, one per position: a copy of distinct[of_input[k]].
+Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input);
+
+// A new list of new lists, one per sequence of the batch (for results whose
+// repeats are not known: finding them would cost more than it saves).
+Ref build_unit_lists_in_bulk(const UnitBatch& units_list);
 
 // The merge list [((left, right), id), ...] of the table, in its order.
 Ref build_merge_list_in_bulk(const MergeTable& merges);

@@ -1,5 +1,5 @@
 // The fast batch forms against the literal ones: same results in input order,
-// same cycle error, and repeated sequences (served from the per-worker cache)
+// same cycle error, and repeated sequences (encoded once, then copied)
 // encoded exactly like first occurrences.
 #include "concurrent/engine.hpp"
 
@@ -18,7 +18,7 @@ using testing::fatal_message;
 using testing::table_of;
 
 // A batch of `count` sequences with many repeats, empty and one-unit
-// sequences, and a few long ones that bypass the cache.
+// sequences, and a few long ones.
 std::vector<UnitSeq> random_batch(std::mt19937& rng, std::size_t count, Unit letters) {
   std::vector<UnitSeq> words;
   for (int k = 0; k < 40; ++k) {
