@@ -25,8 +25,14 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from corpus import words_of  # noqa: E402
 
 def median_time(runs, fn, *args):
+    """Median seconds of fn(*args), and its last result. Every run starts from
+    a collected heap without the previous run's result: otherwise where a
+    full collection happens to land (PyPy's above all) decides which row pays
+    for it, and the ratios between rows swung by 2x from run to run."""
     times, result = [], None
     for _ in range(runs):
+        result = None
+        gc.collect()
         start = time.perf_counter()
         result = fn(*args)
         times.append(time.perf_counter() - start)
