@@ -65,30 +65,32 @@ Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   return decode_batch(units_list_arg, merges_arg, EngineLock::kHeld);
 }
 
-Ref encode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
+namespace {
+
+using BatchEngine = UnitBatch (*)(UnitBatch, const MergeTable&);
+
+// Converts units_list, then merges, runs `whole` (or, on PyPy, `each` over
+// the distinct sequences) under `lock`, and converts the result back.
+Ref apply_to_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock, BatchEngine whole,
+                   BatchEngine each) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists_of(
-      std::move(units_list),
-      [&](UnitBatch all) {
-        return run_engine(lock, [&] { return concurrent::encode_concurrent(std::move(all), merges); });
-      },
-      [&](UnitBatch distinct) {
-        return run_engine(lock, [&] { return concurrent::encode_each_concurrent(std::move(distinct), merges); });
-      });
+  auto running = [&](BatchEngine engine) {
+    return [&, engine](UnitBatch batch) { return run_engine(lock, [&] { return engine(std::move(batch), merges); }); };
+  };
+  return to_unit_lists_of(std::move(units_list), running(whole), running(each));
+}
+
+}  // namespace
+
+Ref encode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
+  return apply_to_batch(units_list_arg, merges_arg, lock, concurrent::encode_concurrent,
+                        concurrent::encode_each_concurrent);
 }
 
 Ref decode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
-  UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
-  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_lists_of(
-      std::move(units_list),
-      [&](UnitBatch all) {
-        return run_engine(lock, [&] { return concurrent::decode_concurrent(std::move(all), merges); });
-      },
-      [&](UnitBatch distinct) {
-        return run_engine(lock, [&] { return concurrent::decode_each_concurrent(std::move(distinct), merges); });
-      });
+  return apply_to_batch(units_list_arg, merges_arg, lock, concurrent::decode_concurrent,
+                        concurrent::decode_each_concurrent);
 }
 
 }  // namespace pairfuse::python
