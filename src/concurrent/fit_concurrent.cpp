@@ -216,19 +216,26 @@ bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount
   return true;
 }
 
-FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                               bool rewrite_sequences, core::TrainingObserver* observer) {
+namespace {
+
+// Both weighted entry points take only counts that weighted_total_fits accepts.
+void require_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>& counts) {
   if (!weighted_total_fits(sequences, counts)) {
     raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
   }
+}
+
+}  // namespace
+
+FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+                               bool rewrite_sequences, core::TrainingObserver* observer) {
+  require_counts_fit(sequences, counts);
   return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite_sequences, false, observer);
 }
 
 MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
                                  core::TrainingObserver* observer) {
-  if (!weighted_total_fits(sequences, counts)) {
-    raise_fatal("fit_weighted: the counts must be at least 1, one per sequence, with a total within 64 bits");
-  }
+  require_counts_fit(sequences, counts);
   return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, false, false, observer,
                   Grouping::known_distinct)
       .merges;
