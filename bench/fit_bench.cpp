@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
     const UnitSeq units = read_bytes(args[1], 0);
     const std::uint64_t target = distinct(units) + number(2);
     time_runs(
-        mode, [&] { return split_words(units); },
-        [&](std::vector<UnitSeq> words) {
+        mode, [&] { return pairfuse::UnitBatch(split_words(units)); },
+        [&](pairfuse::UnitBatch words) {
           const std::size_t word_count = words.size();
           const auto result = pairfuse::concurrent::fit_concurrent(std::move(words), target);
           std::size_t tokens = 0;

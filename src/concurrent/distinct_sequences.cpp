@@ -5,6 +5,8 @@
 #include <absl/types/span.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "concurrent/pool.hpp"
 
@@ -20,61 +22,43 @@ DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const Pai
     hashes[k] = absl::HashOf(absl::MakeConstSpan(units.data(), units.size()));
   });
 
-  // Group positions by the top bits of their hash (keeping input order within
-  // a shard), then find the first equal sequence of each position shard by
-  // shard. The keys carry their hash and their units' address, so a probe
-  // compares in place and reads units only on a full hash match.
-  struct Key {
+  // One pass in input order numbers the distinct sequences by first
+  // occurrence. An entry carries what a probe compares (hash, address and
+  // size of the units), so only a full hash match reads units. Grouping by
+  // hash shards on the pool instead wrote and reread a key per position and
+  // took longer even on two threads.
+  struct Entry {
     std::uint64_t hash;
     const Unit* units;
     std::size_t size;
-    std::size_t position;
+    std::size_t distinct;
   };
-  struct KeyHash {
-    std::size_t operator()(const Key& key) const { return static_cast<std::size_t>(key.hash); }
+  struct EntryHash {
+    std::size_t operator()(const Entry& entry) const { return static_cast<std::size_t>(entry.hash); }
   };
-  struct KeyEqual {
-    bool operator()(const Key& a, const Key& b) const {
+  struct EntryEqual {
+    bool operator()(const Entry& a, const Entry& b) const {
       return a.hash == b.hash && a.size == b.size && std::equal(a.units, a.units + a.size, b.units);
     }
   };
-  constexpr int kShardBits = 8;
-  constexpr std::size_t kShards = std::size_t{1} << kShardBits;
-  auto shard_of = [&](std::size_t k) { return static_cast<std::size_t>(hashes[k] >> (64 - kShardBits)); };
-  std::vector<std::size_t> shard_begin(kShards + 1, 0);
-  for (std::size_t k = 0; k < n; ++k) ++shard_begin[shard_of(k) + 1];
-  for (std::size_t s = 0; s < kShards; ++s) shard_begin[s + 1] += shard_begin[s];
-  HugeArray<Key> by_shard(n);
-  {
-    std::vector<std::size_t> cursor(shard_begin.begin(), shard_begin.end() - 1);
-    for (std::size_t k = 0; k < n; ++k) {
-      by_shard[cursor[shard_of(k)]++] = {hashes[k], units_list[k].data(), units_list[k].size(), k};
-    }
-  }
-  HugeArray<std::size_t> first_equal(n);
-  parallel_for(kShards, [&](std::size_t s) {
-    absl::flat_hash_set<Key, KeyHash, KeyEqual> seen;
-    seen.reserve(shard_begin[s + 1] - shard_begin[s]);
-    constexpr std::size_t kPrefetchDistance = 8;
-    for (std::size_t i = shard_begin[s]; i < shard_begin[s + 1]; ++i) {
-      if (i + kPrefetchDistance < shard_begin[s + 1]) __builtin_prefetch(by_shard[i + kPrefetchDistance].units);
-      first_equal[by_shard[i].position] = seen.insert(by_shard[i]).first->position;
-    }
-  });
-
+  absl::flat_hash_set<Entry, EntryHash, EntryEqual> seen;
   DistinctSequences distinct;
   distinct.of_input = HugeArray<std::size_t>(n);
+  constexpr std::size_t kPrefetchDistance = 8;
   for (std::size_t k = 0; k < n; ++k) {
-    const PairCount copies = counts.empty() ? 1 : counts[k];
-    if (first_equal[k] == k) {
-      distinct.of_input[k] = distinct.representative.size();
-      distinct.representative.push_back(k);
-      distinct.weight.push_back(copies);
-    } else {
-      const std::size_t d = distinct.of_input[first_equal[k]];
-      distinct.of_input[k] = d;
-      distinct.weight[d] += copies;
+    if (k + kPrefetchDistance < n) {
+      seen.prefetch(Entry{hashes[k + kPrefetchDistance], nullptr, 0, 0});
+      __builtin_prefetch(units_list[k + kPrefetchDistance].data());
     }
+    const std::span<const Unit> units = units_list[k];
+    const std::size_t next = distinct.representative.size();
+    const std::size_t d = seen.insert({hashes[k], units.data(), units.size(), next}).first->distinct;
+    if (d == next) {
+      distinct.representative.push_back(k);
+      distinct.weight.push_back(0);
+    }
+    distinct.of_input[k] = d;
+    distinct.weight[d] += counts.empty() ? 1 : counts[k];
   }
   return distinct;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "concurrent/distinct_sequences.hpp"
 #include "core/training.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
@@ -16,6 +17,16 @@ namespace pairfuse::concurrent {
 // Trains one table over all sequences; pairs never cross a sequence boundary.
 FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
                                    core::TrainingObserver* observer = nullptr);
+
+// fit_concurrent's result as each distinct sequence rewritten once, with the
+// distinct sequence of each input position: for callers that copy every
+// position's sequence out anyway, so that it is not copied twice.
+struct FitGroupedResult {
+  DistinctBatch units_list;
+  MergeTable merges;
+};
+FitGroupedResult fit_concurrent_grouped(UnitBatch units_list, std::uint64_t target_vocab_size,
+                                        core::TrainingObserver* observer = nullptr);
 
 // Training over sequences each standing for `counts[k]` copies of itself:
 // the merges are those fit_concurrent learns from the batch with every

@@ -46,30 +46,37 @@ struct TrainerSteps {
   }
 };
 
-// Every input position's result: its distinct sequence's, written once per
-// distinct sequence and copied from there.
+// Each distinct sequence's result, written once. The trainer writes them
+// where the sequences started, which leaves gaps where merges shortened them;
+// they then move down into one batch.
 template <typename Index, typename Weight, typename Stored>
-UnitBatch rewritten_inputs(const PairTrainer<Index, Weight, Stored>& trainer, const DistinctSequences& distinct,
-                           const std::vector<std::size_t>& initial_begin) {
+UnitBatch rewritten_distinct(const PairTrainer<Index, Weight, Stored>& trainer,
+                             const std::vector<std::size_t>& initial_begin) {
   const std::size_t distinct_count = initial_begin.size() - 1;
-  std::vector<Unit> results = core::zeroed_vector<Unit>(initial_begin.back());
+  std::vector<Unit> units = core::zeroed_vector<Unit>(initial_begin.back());
   std::vector<std::size_t> result_size(distinct_count);
   parallel_for(distinct_count, [&](std::size_t d) {
-    result_size[d] = trainer.write_sequence(d, results.data() + initial_begin[d]);
+    result_size[d] = trainer.write_sequence(d, units.data() + initial_begin[d]);
   });
-  const std::size_t n = distinct.each_its_own ? distinct_count : distinct.of_input.size();
-  std::vector<std::size_t> offsets = core::zeroed_vector<std::size_t>(n + 1);
-  for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + result_size[distinct.of(k)];
-  std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
-  parallel_for(n, [&](std::size_t k) {
-    const std::size_t d = distinct.of(k);
-    std::copy_n(results.data() + initial_begin[d], result_size[d], units.data() + offsets[k]);
-  });
+  std::vector<std::size_t> offsets(distinct_count + 1, 0);
+  for (std::size_t d = 0; d < distinct_count; ++d) {
+    offsets[d + 1] = offsets[d] + result_size[d];
+    // offsets[d] <= initial_begin[d]: a forward copy never overwrites what it still reads.
+    std::copy_n(units.data() + initial_begin[d], result_size[d], units.data() + offsets[d]);
+  }
+  units.resize(offsets.back());
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
+// What training gives back: the merges, and when asked for, each distinct
+// sequence rewritten with the distinct sequence of each input position.
+struct Trained {
+  MergeTable merges;
+  std::optional<DistinctBatch> rewritten;
+};
+
 template <typename Index, typename Weight, typename Stored>
-FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
+Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
                         Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
   const std::size_t distinct_count = distinct.weight.size();
   // Where each distinct sequence starts among the trainer's positions (and,
@@ -112,16 +119,18 @@ FitWeightedResult train(UnitBatch units_list, DistinctSequences& distinct, std::
   }
 
   TrainerSteps<Index, Weight, Stored> steps{trainer, distinct, input_count};
-  FitWeightedResult result;
+  Trained result;
   result.merges = core::run_merges(steps, planned, largest, report);
-  if (rewrite) result.units_list = rewritten_inputs(trainer, distinct, initial_begin);
+  if (rewrite) {
+    result.rewritten = DistinctBatch{rewritten_distinct(trainer, initial_begin), std::move(distinct.of_input)};
+  }
   return result;
 }
 
 // How fit_impl learns which sequences are equal.
 enum class Grouping { find, known_distinct };
 
-FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
+Trained fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
                            bool rewrite, bool wide_indices, core::TrainingObserver* observer,
                            Grouping grouping = Grouping::find) {
   DistinctSequences distinct;
@@ -188,17 +197,28 @@ FitWeightedResult fit_impl(UnitBatch units_list, std::vector<PairCount> counts, 
                   : run.template operator()<std::uint64_t, core::Unweighted>();
 }
 
+// Every input position's result, copied from its distinct sequence's.
+UnitBatch expanded(DistinctBatch rewritten) {
+  return expand_distinct(std::move(rewritten.distinct), rewritten.of_input);
+}
+
 }  // namespace
 
 FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
                                    core::TrainingObserver* observer) {
-  FitWeightedResult result = fit_impl(std::move(units_list), {}, target_vocab_size, true, false, observer);
-  return {std::move(*result.units_list), std::move(result.merges)};
+  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, true, false, observer);
+  return {expanded(std::move(*result.rewritten)), std::move(result.merges)};
+}
+
+FitGroupedResult fit_concurrent_grouped(UnitBatch units_list, std::uint64_t target_vocab_size,
+                                        core::TrainingObserver* observer) {
+  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, true, false, observer);
+  return {std::move(*result.rewritten), std::move(result.merges)};
 }
 
 FitConcurrentResult fit_concurrent_with_wide_indices(UnitBatch units_list, std::uint64_t target_vocab_size) {
-  FitWeightedResult result = fit_impl(std::move(units_list), {}, target_vocab_size, true, true, nullptr);
-  return {std::move(*result.units_list), std::move(result.merges)};
+  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, true, true, nullptr);
+  return {expanded(std::move(*result.rewritten)), std::move(result.merges)};
 }
 
 bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount>& counts) {
@@ -230,7 +250,11 @@ void require_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>
 FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
                                bool rewrite_sequences, core::TrainingObserver* observer) {
   require_counts_fit(sequences, counts);
-  return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite_sequences, false, observer);
+  Trained result =
+      fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite_sequences, false, observer);
+  FitWeightedResult out{std::nullopt, std::move(result.merges)};
+  if (result.rewritten) out.units_list = expanded(std::move(*result.rewritten));
+  return out;
 }
 
 MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,

@@ -116,6 +116,22 @@ Ref to_unit_lists(const UnitBatch& units_list) {
 #endif
 }
 
+Ref to_unit_lists(const concurrent::DistinctBatch& grouped) {
+#ifdef PYPY_VERSION
+  return build_unit_lists_in_bulk(grouped.distinct, grouped.of_input);
+#else
+  [[maybe_unused]] const CollectorPause pause;
+  UnitInts ints(grouped.distinct.units().size());
+  const std::size_t n = grouped.of_input.size();
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t k = 0; k < n; ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                    to_unit_list(grouped.distinct[grouped.of_input[k]], ints).release());
+  }
+  return list;
+#endif
+}
+
 Ref to_merge_list(const MergeTable& merges) {
 #ifdef PYPY_VERSION
   return build_merge_list_in_bulk(merges);
@@ -132,6 +148,12 @@ Ref to_merge_list(const MergeTable& merges) {
 }
 
 Ref to_training_result(Ref sequences, Ref merge_list) {
+#ifndef PYPY_VERSION
+  // Every object of the parts counts towards the next collection, so the
+  // tuple's allocation would start one here, over all of them. It waits for
+  // the caller's next allocation instead, as after the calls that return a list.
+  [[maybe_unused]] const CollectorPause pause;
+#endif
   return to_pair_tuple(std::move(sequences), std::move(merge_list));
 }
 

@@ -21,6 +21,8 @@ namespace pairfuse::python {
 
 Ref to_unit_list(const UnitSeq& units);
 Ref to_unit_lists(const UnitBatch& units_list);
+// One list per input position: a copy of grouped.distinct[grouped.of_input[k]].
+Ref to_unit_lists(const concurrent::DistinctBatch& grouped);
 
 // The lists of an engine batch call's results: `whole` is the call
 // (encode_concurrent, say), `each` its *_each_concurrent form. PyPy hands
@@ -32,7 +34,8 @@ Ref to_unit_lists_of([[maybe_unused]] UnitBatch units_list, [[maybe_unused]] Who
 #ifdef PYPY_VERSION
   concurrent::DistinctBatch distinct = concurrent::distinct_batch(units_list);
   units_list = UnitBatch();
-  return build_unit_lists_in_bulk(each(std::move(distinct.distinct)), distinct.of_input);
+  distinct.distinct = each(std::move(distinct.distinct));
+  return to_unit_lists(distinct);
 #else
   return to_unit_lists(whole(std::move(units_list)));
 #endif

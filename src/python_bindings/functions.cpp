@@ -36,7 +36,7 @@ Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   const auto [units_list_arg, size_arg] = bind_arguments(kFitConcurrent, args, nargs, kwnames);
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
-  const concurrent::FitConcurrentResult result = concurrent::fit_concurrent(std::move(units_list), target);
+  const concurrent::FitGroupedResult result = concurrent::fit_concurrent_grouped(std::move(units_list), target);
   Ref sequences = to_unit_lists(result.units_list);
   return to_training_result(std::move(sequences), to_merge_list(result.merges));
 }
