@@ -74,9 +74,7 @@ UnitBatch encode_each_concurrent(UnitBatch units_list, const MergeTable& merges)
   for_each_block(n, [&](std::size_t begin, std::size_t end) {
     core::Encoder& encoder = encoders.local();
     for (std::size_t k = begin; k < end; ++k) {
-      const UnitSeq encoded = encoder.encode(units_list[k]);
-      Unit* out = units.data() + units_list.offsets()[k];
-      sizes[k] = std::copy(encoded.begin(), encoded.end(), out) - out;
+      sizes[k] = encoder.encode_into(units_list[k], units.data() + units_list.offsets()[k]);
     }
   });
   // Keeps the offsets; the input's units are freed here.

@@ -148,11 +148,66 @@ struct DirectRanks {
 
 }  // namespace
 
-UnitSeq Encoder::encode_window_scan(std::span<const Unit> input) {
+// The window scan with a prepared table, without moving anything: a unit
+// merged into its left neighbour stays in place as a tombstone, which the
+// links skip and whose window ranks kAbsent. A pass is then a minimum over a
+// flat array (vectorized), one comparison per position, and the lookups of
+// the windows each replacement creates.
+std::size_t Encoder::encode_window_scan(std::span<const Unit> input, Unit* out) {
+  const RankedTable& table = *table_;
+  const std::size_t n = input.size();
   units_.assign(input.begin(), input.end());
-  orders_.resize(input.size() - 1);
-  const std::size_t m = window_scan(TableRanks{*table_}, units_.data(), orders_.data(), units_.size());
-  return UnitSeq(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(m));
+  orders_.resize(n);
+  next_.resize(n);
+  previous_.resize(n);
+  Unit* u = units_.data();
+  Order* o = orders_.data();
+  Link* next = next_.data();
+  Link* previous = previous_.data();
+  const Link end = static_cast<Link>(n);  // no position: past the last, before the first
+  for (Link i = 0; i < end; ++i) {
+    o[i] = i + 1 < end ? table.order_of(u[i], u[i + 1]) : RankedTable::kAbsent;
+    next[i] = i + 1;
+    previous[i] = i == 0 ? end : i - 1;
+  }
+  for (;;) {
+    Order lowest = RankedTable::kAbsent;
+    for (Link i = 0; i < end; ++i) lowest = std::min(lowest, o[i]);
+    if (lowest == RankedTable::kAbsent) break;
+    const MergeTable::Entry& entry = table.entry(lowest);
+    if (entry.id == kMaxUnit && smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
+          for (Link i = 0; i != end; i = next[i]) {
+            if (o[i] == RankedTable::kAbsent && next[i] != end && !visit(u[i], u[next[i]])) return;
+          }
+        })) {
+      break;
+    }
+    const Unit id = entry.id;
+    // Left to right without overlap: a replaced right member ranks kAbsent
+    // from then on, and every window a replacement creates lies behind the
+    // scan, so none competes before the next pass.
+    for (Link i = 0; i < end; ++i) {
+      if (o[i] != lowest) continue;
+      const Link right = next[i];
+      const Link after = next[right];
+      u[i] = id;
+      o[right] = RankedTable::kAbsent;
+      next[i] = after;
+      if (after != end) previous[after] = i;
+      if (previous[i] != end) o[previous[i]] = table.order_of(u[previous[i]], id);
+      // When `after` is replaced next in this pass, that replacement looks
+      // this window up (as its left one) with both units final.
+      if (after == end) {
+        o[i] = RankedTable::kAbsent;
+      } else if (o[after] != lowest) {
+        o[i] = table.order_of(id, u[after]);
+      }
+      i = right;
+    }
+  }
+  std::size_t m = 0;
+  for (Link i = 0; i != end; i = next[i]) out[m++] = u[i];
+  return m;
 }
 
 // Units linked by index. `Index` is 32-bit below 2^32 - 2 units, 64-bit above.
@@ -321,14 +376,18 @@ Encoder::Encoder(Encoder&&) noexcept = default;
 UnitSeq Encoder::encode(std::span<const Unit> units, EncodeStrategy strategy) {
   if (units.size() < 2 || table_->size() == 0) return UnitSeq(units.begin(), units.end());
   constexpr std::size_t kNarrowLimit = std::numeric_limits<std::uint32_t>::max() - 2;
+  if (strategy == EncodeStrategy::window_scan && units.size() >= kNarrowLimit) strategy = EncodeStrategy::automatic;
   if (strategy == EncodeStrategy::automatic) {
     strategy = units.size() <= kWindowScanLimit   ? EncodeStrategy::window_scan
                : units.size() < kNarrowLimit ? EncodeStrategy::linked_list
                                                   : EncodeStrategy::linked_list_wide;
   }
   switch (strategy) {
-    case EncodeStrategy::window_scan:
-      return encode_window_scan(units);
+    case EncodeStrategy::window_scan: {
+      UnitSeq out(units.size());
+      out.resize(encode_window_scan(units, out.data()));
+      return out;
+    }
     case EncodeStrategy::linked_list:
       if (units.size() < kNarrowLimit) {
         if (!narrow_) narrow_ = std::make_unique<LinkedLists<std::uint32_t>>();
@@ -339,6 +398,15 @@ UnitSeq Encoder::encode(std::span<const Unit> units, EncodeStrategy strategy) {
       if (!wide_) wide_ = std::make_unique<LinkedLists<std::uint64_t>>();
       return wide_->encode(*table_, units);
   }
+}
+
+std::size_t Encoder::encode_into(std::span<const Unit> units, Unit* out) {
+  if (units.size() >= 2 && units.size() <= kWindowScanLimit && table_->size() != 0) {
+    return encode_window_scan(units, out);
+  }
+  const UnitSeq encoded = encode(units);
+  std::copy(encoded.begin(), encoded.end(), out);
+  return encoded.size();
 }
 
 UnitSeq encode(UnitSeq units, const MergeTable& merges) {
