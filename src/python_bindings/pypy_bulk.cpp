@@ -30,9 +30,11 @@ static_assert(sizeof(int) == sizeof(Unit) && sizeof(long long) == sizeof(std::si
 // path, faster still: results that hold only byte values (decoded text
 // mostly does) cross as one byte per unit. A batch's results cross once per
 // distinct sequence, with the index of each position's: words repeat (the
-// Python standard library: 1.2 million words, 219,000 distinct), and copying
-// a made list or list() of a made byte string allocates half of what slicing
-// the buffer anew for every position does, which PyPy's collector pays for.
+// Python standard library: 1.2 million words, 226,000 distinct). The first
+// position of a distinct sequence (its index comes as ~index) takes the list
+// made for it, the others a copy of that list, which allocates half of what
+// slicing the buffer anew for every position does (PyPy's collector pays for
+// every allocation) and saved another 10-20% over copying for all positions.
 constexpr const char* kHelperSource = R"(
 import array
 
@@ -112,8 +114,8 @@ def lists_from_bytes(raw, raw_offsets, raw_ids, array=array.array, list=list, ra
     offsets = array('q', raw_offsets)
     if raw_ids is None:
         return [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
-    distinct = [raw[offsets[k]:offsets[k + 1]] for k in range(len(offsets) - 1)]
-    return [list(distinct[i]) for i in array('q', raw_ids)]
+    distinct = [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
+    return [distinct[~i] if i < 0 else list(distinct[i]) for i in array('q', raw_ids)]
 
 def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
     units = array('i', raw)
@@ -136,7 +138,7 @@ def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, ra
         begin = end
     if raw_ids is None:
         return distinct
-    return [list(distinct[i]) for i in array('q', raw_ids)]
+    return [distinct[~i] if i < 0 else list(distinct[i]) for i in array('q', raw_ids)]
 
 def merges_from_bytes(raw, array=array.array, range=range):
     triples = array('i', raw)
@@ -263,8 +265,14 @@ Ref build_unit_lists(const UnitBatch& distinct, PyObject* ids) {
 Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<std::size_t>& of_input) {
   // Without repeats, position k holds distinct sequence k.
   if (distinct.size() == of_input.size()) return build_unit_lists(distinct, Py_None);
-  Ref ids = bytes_of(std::span<const std::size_t>(of_input.data(), of_input.size()));
-  return build_unit_lists(distinct, ids.get());
+  // Distinct sequences are numbered in order of first occurrence.
+  std::vector<std::int64_t> ids(of_input.size());
+  std::size_t fresh = 0;
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    const std::size_t d = of_input[k];
+    ids[k] = d == fresh ? ~static_cast<std::int64_t>(fresh++) : static_cast<std::int64_t>(d);
+  }
+  return build_unit_lists(distinct, bytes_of(std::span<const std::int64_t>(ids)).get());
 }
 
 Ref build_unit_lists_in_bulk(const UnitBatch& units_list) { return build_unit_lists(units_list, Py_None); }
