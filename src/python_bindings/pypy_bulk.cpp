@@ -114,8 +114,8 @@ def lists_from_bytes(raw, raw_offsets, raw_ids, array=array.array, list=list, ra
     offsets = array('q', raw_offsets)
     if raw_ids is None:
         return [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
-    distinct = [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
-    return [distinct[~i] if i < 0 else list(distinct[i]) for i in array('q', raw_ids)]
+    distinct = [raw[offsets[k]:offsets[k + 1]] for k in range(len(offsets) - 1)]
+    return [list(distinct[~i] if i < 0 else distinct[i]) for i in array('q', raw_ids)]
 
 def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
     units = array('i', raw)
