@@ -30,11 +30,14 @@ static_assert(sizeof(int) == sizeof(Unit) && sizeof(long long) == sizeof(std::si
 // path, faster still: results that hold only byte values (decoded text
 // mostly does) cross as one byte per unit. A batch's results cross once per
 // distinct sequence, with the index of each position's: words repeat (the
-// Python standard library: 1.2 million words, 226,000 distinct). The first
-// position of a distinct sequence (its index comes as ~index) takes the list
-// made for it, the others a copy of that list, which allocates half of what
-// slicing the buffer anew for every position does (PyPy's collector pays for
-// every allocation) and saved another 10-20% over copying for all positions.
+// Python standard library: 1.2 million words, 226,000 distinct). Each
+// position gets list() of its distinct sequence's byte string, or, for wider
+// units, a copy of the list made for it, except its first position (the
+// index comes as ~index), which takes that list itself. Either allocates half
+// of what slicing the buffer anew for every position does (PyPy's collector
+// pays for every allocation); handing out the made lists saved another
+// 10-20%, while copying lists made from byte strings cost half as much again
+// as list() of the byte strings.
 constexpr const char* kHelperSource = R"(
 import array
 
