@@ -53,7 +53,10 @@ def python_row(interp, corpus, row, merges, runs, *extra, threads=None):
 
 def interpreter_rows(add, corpus, runs, tmp, with_pypy):
     """PyPy against CPython on the words, one worker thread, so that the
-    figures compare what the interpreters add, side by side in one run."""
+    figures compare what the interpreters add, side by side in one run.
+    These rows are ratios of calls of about half a second, whose times swing
+    by a fifth from run to run on a shared machine: five runs at least."""
+    runs = max(runs, 5)
     table = os.path.join(tmp, "words-table.json")
     c, _ = python_row("cpython", corpus, "words-calls", PEER_MERGES, runs, table, threads=1)
     _, c_rss = python_row("cpython", corpus, "words-round-trip", table, 1, threads=1)
