@@ -237,7 +237,7 @@ def main():
     cli_rows(corpus, runs, add)
     dask_rows(corpus, runs, add)
 
-    print(f"| benchmark (median of {runs}) | figure | target |")
+    print(f"| benchmark (median of {runs}; rows 7: of {max(runs, 5)}) | figure | target |")
     print("|---|---|---|")
     for name, figure, target, _ in rows:
         print(f"| {name} | {figure} | {target} |")
