@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "fatal.hpp"
+
 namespace pairfuse::python {
 namespace {
 
@@ -113,16 +115,17 @@ def list_from_units(raw, array=array.array, range=range):
     units = array('i', raw)
     return [units[i] for i in range(len(units))]
 
-def lists_from_bytes(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
-    offsets = array('q', raw_offsets)
-    if raw_ids is None:
+def index_array(n, array=array.array):
+    return array('q', [0]) * n
+
+def lists_from_bytes(raw, offsets, ids, list=list, range=range):
+    if ids is None:
         return [list(raw[offsets[k]:offsets[k + 1]]) for k in range(len(offsets) - 1)]
     distinct = [raw[offsets[k]:offsets[k + 1]] for k in range(len(offsets) - 1)]
-    return [list(distinct[~i] if i < 0 else distinct[i]) for i in array('q', raw_ids)]
+    return [list(distinct[~i] if i < 0 else distinct[i]) for i in ids]
 
-def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, range=range):
+def lists_from_units(raw, offsets, ids, array=array.array, list=list, range=range):
     units = array('i', raw)
-    offsets = array('q', raw_offsets)
     distinct = [None] * (len(offsets) - 1)
     begin = 0
     for k in range(len(distinct)):
@@ -139,9 +142,9 @@ def lists_from_units(raw, raw_offsets, raw_ids, array=array.array, list=list, ra
         else:
             distinct[k] = [units[i] for i in range(begin, end)]
         begin = end
-    if raw_ids is None:
+    if ids is None:
         return distinct
-    return [distinct[~i] if i < 0 else list(distinct[i]) for i in array('q', raw_ids)]
+    return [distinct[~i] if i < 0 else list(distinct[i]) for i in ids]
 
 def merges_from_bytes(raw, array=array.array, range=range):
     triples = array('i', raw)
@@ -194,6 +197,23 @@ template <typename T>
 Ref bytes_of(std::span<const T> values) {
   return require_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                   static_cast<Py_ssize_t>(values.size_bytes())));
+}
+
+// A new array('q') of `n` values, written in place by `fill` (a span of n
+// int64): it crosses without the two copies a byte string makes on PyPy, and
+// the helper reads it without a third.
+template <typename Fill>
+Ref index_array(std::size_t n, Fill fill) {
+  Ref count = require_result(PyLong_FromSize_t(n));
+  Ref array = require_result(PyObject_CallFunctionObjArgs(bulk_helper("index_array"), count.get(), nullptr));
+  Py_buffer view;
+  require_status(PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE));
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&view, PyBuffer_Release);
+  if (static_cast<std::size_t>(view.len) != n * sizeof(std::int64_t)) {
+    raise_fatal("index_array: the helper's array has the wrong size");
+  }
+  fill(std::span<std::int64_t>(static_cast<std::int64_t*>(view.buf), n));
+  return array;
 }
 
 // Units for a result: one byte each when all are byte values, else four.
@@ -258,7 +278,10 @@ namespace {
 // `ids` is None when each distinct sequence stands for one position, in order.
 Ref build_unit_lists(const UnitBatch& distinct, PyObject* ids) {
   const auto [raw, narrow] = bytes_of_units(distinct.units());
-  Ref offsets = bytes_of(std::span(distinct.offsets()));
+  const std::vector<std::size_t>& distinct_offsets = distinct.offsets();
+  Ref offsets = index_array(distinct_offsets.size(), [&](std::span<std::int64_t> out) {
+    std::copy(distinct_offsets.begin(), distinct_offsets.end(), out.begin());
+  });
   return require_result(PyObject_CallFunctionObjArgs(bulk_helper(narrow ? "lists_from_bytes" : "lists_from_units"),
                                                      raw.get(), offsets.get(), ids, nullptr));
 }
@@ -269,13 +292,14 @@ Ref build_unit_lists_in_bulk(const UnitBatch& distinct, const core::HugeArray<st
   // Without repeats, position k holds distinct sequence k.
   if (distinct.size() == of_input.size()) return build_unit_lists(distinct, Py_None);
   // Distinct sequences are numbered in order of first occurrence.
-  std::vector<std::int64_t> ids(of_input.size());
-  std::size_t fresh = 0;
-  for (std::size_t k = 0; k < ids.size(); ++k) {
-    const std::size_t d = of_input[k];
-    ids[k] = d == fresh ? ~static_cast<std::int64_t>(fresh++) : static_cast<std::int64_t>(d);
-  }
-  return build_unit_lists(distinct, bytes_of(std::span<const std::int64_t>(ids)).get());
+  Ref ids = index_array(of_input.size(), [&](std::span<std::int64_t> out) {
+    std::size_t fresh = 0;
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      const std::size_t d = of_input[k];
+      out[k] = d == fresh ? ~static_cast<std::int64_t>(fresh++) : static_cast<std::int64_t>(d);
+    }
+  });
+  return build_unit_lists(distinct, ids.get());
 }
 
 Ref build_unit_lists_in_bulk(const UnitBatch& units_list) { return build_unit_lists(units_list, Py_None); }
