@@ -95,3 +95,23 @@ def test_ids_at_the_32_bit_limits(units, target, expected):
     assert pairfuse.fit_py(units, target) == expected
     sequence, merges = expected
     assert pairfuse.decode_py(sequence, merges) == units
+
+
+# Repeated sequences are worked on once; every position must still get a list
+# of its own, or mutating one result would change its repeats. Wide ids and
+# byte values take different building paths on PyPy.
+@pytest.mark.parametrize("batch_call", [
+    lambda batch: pairfuse.fit_concurrent_py(batch, 300)[0],
+    lambda batch: pairfuse.encode_concurrent_py(batch, [((1, 2), 1000), ((3, 4), 1001)]),
+    lambda batch: pairfuse.decode_concurrent_py(batch, [((1, 2), 1000)]),
+    lambda batch: pairfuse.decode_concurrent_py(batch, [((1, 2), 200)]),
+])
+@pytest.mark.parametrize("kind", [bytes, list])
+def test_repeated_sequences_get_lists_of_their_own(batch_call, kind):
+    batch = [kind([1, 2, 3, 4, 1, 2]), kind([5, 6])] * 40 + [kind([1, 2, 3, 4, 1, 2])]
+    results = batch_call(batch)
+    assert len({id(r) for r in results}) == len(results)
+    expected = [list(r) for r in results]
+    results[0].append(-1)
+    results[1].clear()
+    assert [list(r) for r in results[2:]] == expected[2:]
