@@ -76,8 +76,8 @@ struct Trained {
 };
 
 template <typename Index, typename Weight, typename Stored>
-Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary,
-                        Unit largest, std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
+Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary, Unit largest,
+              std::uint64_t planned, bool rewrite, const core::TrainingReport& report) {
   const std::size_t distinct_count = distinct.weight.size();
   // Where each distinct sequence starts among the trainer's positions (and,
   // when rewriting, in the results' buffer).
@@ -130,9 +130,8 @@ Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Uni
 // How fit_impl learns which sequences are equal.
 enum class Grouping { find, known_distinct };
 
-Trained fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                           bool rewrite, bool wide_indices, core::TrainingObserver* observer,
-                           Grouping grouping = Grouping::find) {
+Trained fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size, bool rewrite,
+                 bool wide_indices, core::TrainingObserver* observer, Grouping grouping = Grouping::find) {
   DistinctSequences distinct;
   if (grouping == Grouping::known_distinct) {
     distinct = each_its_own(std::move(counts));

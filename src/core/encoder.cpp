@@ -94,28 +94,6 @@ std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, st
   return m;
 }
 
-// Windows ranked by a prepared RankedTable: the order of a table pair, or
-// kAbsent. A missing pair ranks as 2147483647 and so ties with table pairs
-// of that id: only then is the smallest present missing pair looked for.
-struct TableRanks {
-  using Rank = Order;
-  const RankedTable& table;
-
-  Rank rank(Unit left, Unit right) const { return table.order_of(left, right); }
-  static Rank none() { return RankedTable::kAbsent; }
-  static bool before(Rank a, Rank b) { return a < b; }
-  static bool same_pair(Rank a, Rank b) { return a == b; }
-  bool entry_to_apply(Rank lowest, const Unit* u, const Rank* o, std::size_t m, MergeTable::Entry& entry) const {
-    if (lowest == RankedTable::kAbsent) return false;
-    entry = table.entry(lowest);
-    return entry.id != kMaxUnit || !smaller_missing_pair_present(table, entry.pair, [&](auto&& visit) {
-      for (std::size_t i = 0; i + 1 < m; ++i) {
-        if (o[i] == RankedTable::kAbsent && !visit(u[i], u[i + 1])) return;
-      }
-    });
-  }
-};
-
 // Windows ranked straight from the MergeTable: (rank, pair), a missing pair
 // ranking as 2147483647, exactly the literal comparison. Needs no prepared
 // table, so a single short sequence costs no more than its own windows; ties
