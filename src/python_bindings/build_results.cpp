@@ -102,17 +102,30 @@ Ref to_unit_list(const UnitSeq& units) {
   return to_unit_list(units, ints);
 }
 
+#ifndef PYPY_VERSION
+namespace {
+
+// A new list of `n` new unit lists, list k a copy of sequence(k) (a span of
+// units); `units` bounds how many units they hold together.
+template <typename Sequence>
+Ref unit_lists(std::size_t n, std::size_t units, Sequence sequence) {
+  [[maybe_unused]] const CollectorPause pause;
+  UnitInts ints(units);
+  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t k = 0; k < n; ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), to_unit_list(sequence(k), ints).release());
+  }
+  return list;
+}
+
+}  // namespace
+#endif
+
 Ref to_unit_lists(const UnitBatch& units_list) {
 #ifdef PYPY_VERSION
   return build_unit_lists_in_bulk(units_list);
 #else
-  [[maybe_unused]] const CollectorPause pause;
-  UnitInts ints(units_list.units().size());
-  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(units_list.size())));
-  for (std::size_t i = 0; i < units_list.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_unit_list(units_list[i], ints).release());
-  }
-  return list;
+  return unit_lists(units_list.size(), units_list.units().size(), [&](std::size_t k) { return units_list[k]; });
 #endif
 }
 
@@ -120,15 +133,8 @@ Ref to_unit_lists(const concurrent::DistinctBatch& grouped) {
 #ifdef PYPY_VERSION
   return build_unit_lists_in_bulk(grouped.distinct, grouped.of_input);
 #else
-  [[maybe_unused]] const CollectorPause pause;
-  UnitInts ints(grouped.distinct.units().size());
-  const std::size_t n = grouped.of_input.size();
-  Ref list = require_result(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t k = 0; k < n; ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
-                    to_unit_list(grouped.distinct[grouped.of_input[k]], ints).release());
-  }
-  return list;
+  return unit_lists(grouped.of_input.size(), grouped.distinct.units().size(),
+                    [&](std::size_t k) { return grouped.distinct[grouped.of_input[k]]; });
 #endif
 }
 
