@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,7 @@ class MergeTable {
   bool empty() const { return entries_.empty(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
+  std::span<const Entry> entries() const { return entries_; }
 
   friend bool operator==(const MergeTable& a, const MergeTable& b) { return a.entries_ == b.entries_; }
 

@@ -37,6 +37,7 @@
 #include "core/expansion_table.hpp"
 #include "core/huge_array.hpp"
 #include "core/inverse_table.hpp"
+#include "core/prepared_table.hpp"
 
 namespace pairfuse::concurrent {
 namespace {
@@ -45,10 +46,13 @@ namespace {
 // few enough to balance short batches over the workers.
 constexpr std::size_t kBlock = 64;
 
+// fn(begin, end) over blocks of the batch's sequences, on the pool unless
+// the batch is too small to be worth handing over.
 template <typename Fn>
-void for_each_block(std::size_t n, Fn&& fn) {
+void for_each_block(const UnitBatch& batch, Fn&& fn) {
+  const std::size_t n = batch.size();
   const std::size_t blocks = (n + kBlock - 1) / kBlock;
-  parallel_for(blocks, [&](std::size_t b) { fn(b * kBlock, std::min(n, (b + 1) * kBlock)); });
+  parallel_for(blocks, batch.units().size(), [&](std::size_t b) { fn(b * kBlock, std::min(n, (b + 1) * kBlock)); });
 }
 
 // each_distinct(distinct sequences) for every position of the batch.
@@ -61,17 +65,17 @@ UnitBatch once_per_distinct(UnitBatch units_list, EachDistinct each_distinct) {
 
 }  // namespace
 
-UnitBatch encode_each_concurrent(UnitBatch units_list, const MergeTable& merges) {
+UnitBatch encode_each_concurrent(UnitBatch units_list, const core::PreparedTable& prepared) {
   const std::size_t n = units_list.size();
-  if (merges.empty() || n == 0) return units_list;
-  const core::RankedTable table(merges);
+  if (prepared.empty() || n == 0) return units_list;
+  const core::RankedTable& table = prepared.ranked();
   // Encoding never lengthens a sequence: each result is written where its
   // input starts, in a buffer of the input's size, and the results are then
   // moved together.
   std::vector<Unit> units = core::zeroed_vector<Unit>(units_list.units().size());
   std::vector<std::size_t> sizes(n);
   tbb::enumerable_thread_specific<core::Encoder> encoders([&] { return core::Encoder(table); });
-  for_each_block(n, [&](std::size_t begin, std::size_t end) {
+  for_each_block(units_list, [&](std::size_t begin, std::size_t end) {
     core::Encoder& encoder = encoders.local();
     for (std::size_t k = begin; k < end; ++k) {
       sizes[k] = encoder.encode_into(units_list[k], units.data() + units_list.offsets()[k]);
@@ -93,27 +97,26 @@ UnitBatch encode_each_concurrent(UnitBatch units_list, const MergeTable& merges)
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
-UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
-  if (merges.empty() || units_list.empty()) return units_list;
+UnitBatch encode_concurrent(UnitBatch units_list, const core::PreparedTable& table) {
+  if (table.empty() || units_list.empty()) return units_list;
   return once_per_distinct(std::move(units_list),
-                           [&](UnitBatch distinct) { return encode_each_concurrent(std::move(distinct), merges); });
+                           [&](UnitBatch distinct) { return encode_each_concurrent(std::move(distinct), table); });
 }
 
-UnitBatch decode_each_concurrent(UnitBatch units_list, const MergeTable& merges) {
+namespace {
+
+// Two passes: every token's slot and every result's length, then each
+// result expanded straight into its place in one buffer.
+UnitBatch expand_batch(const UnitBatch& units_list, const core::ExpansionTable& table) {
   const std::size_t n = units_list.size();
-  const core::InverseTable inverse = core::build_inverse_table(merges);
-  if (inverse.empty() || n == 0) return units_list;
-  const core::ExpansionTable table(inverse);
   // Checked up front, in input order, so the error names the same token
   // however the sequences are spread over the workers. A table without any
   // cycle needs no per-token check.
   if (table.has_cycle()) table.check_expansions_finite(units_list.units());
-  // Two passes: every token's slot and every result's length, then each
-  // result expanded straight into its place in one buffer.
   const std::vector<std::size_t>& input_offsets = units_list.offsets();
   auto slots = core::zeroed_vector<core::ExpansionTable::Slot>(units_list.units().size());
   std::vector<std::uint64_t> sizes(n);
-  for_each_block(n, [&](std::size_t begin, std::size_t end) {
+  for_each_block(units_list, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) sizes[k] = table.look_up(units_list[k], slots.data() + input_offsets[k]);
   });
   std::vector<std::size_t> offsets(n + 1, 0);
@@ -123,7 +126,7 @@ UnitBatch decode_each_concurrent(UnitBatch units_list, const MergeTable& merges)
   if (offsets[n] > std::vector<Unit>().max_size()) throw std::bad_alloc();
   std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   tbb::enumerable_thread_specific<std::vector<core::ExpansionTable::Slot>> stacks;
-  for_each_block(n, [&](std::size_t begin, std::size_t end) {
+  for_each_block(units_list, [&](std::size_t begin, std::size_t end) {
     auto& stack = stacks.local();
     for (std::size_t k = begin; k < end; ++k) {
       table.expand_into(units_list[k], slots.data() + input_offsets[k], units.data() + offsets[k], stack);
@@ -132,9 +135,31 @@ UnitBatch decode_each_concurrent(UnitBatch units_list, const MergeTable& merges)
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
+}  // namespace
+
+UnitBatch decode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table) {
+  if (table.empty() || units_list.empty()) return units_list;
+  // As in core::decode: a batch with fewer tokens than the table, decoded
+  // with it for the first time, only needs the ids its tokens reach.
+  if (!table.has_expansion() && units_list.units().size() < table.size() && table.count_decode() == 0) {
+    return expand_batch(units_list, core::ExpansionTable(table.inverse(), units_list.units()));
+  }
+  return expand_batch(units_list, table.expansion());
+}
+
 // Expanding is cheap enough that finding repeats first costs as much as it saves.
+UnitBatch decode_concurrent(UnitBatch units_list, const core::PreparedTable& table) {
+  return decode_each_concurrent(std::move(units_list), table);
+}
+
+UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges) {
+  if (merges.empty() || units_list.empty()) return units_list;
+  return encode_concurrent(std::move(units_list), core::PreparedTable(merges));
+}
+
 UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges) {
-  return decode_each_concurrent(std::move(units_list), merges);
+  if (merges.empty() || units_list.empty()) return units_list;
+  return decode_concurrent(std::move(units_list), core::PreparedTable(merges));
 }
 
 }  // namespace pairfuse::concurrent

@@ -17,7 +17,7 @@ using core::HugeArray;
 DistinctSequences find_distinct(const UnitBatch& units_list, std::span<const PairCount> counts) {
   const std::size_t n = units_list.size();
   HugeArray<std::uint64_t> hashes(n);
-  parallel_for(n, [&](std::size_t k) {
+  parallel_for(n, units_list.units().size(), [&](std::size_t k) {
     const std::span<const Unit> units = units_list[k];
     hashes[k] = absl::HashOf(absl::MakeConstSpan(units.data(), units.size()));
   });
@@ -88,7 +88,7 @@ UnitBatch expand_distinct(UnitBatch results, const HugeArray<std::size_t>& of_in
   for (std::size_t k = 0; k < n; ++k) offsets[k + 1] = offsets[k] + results.length(of_input[k]);
   std::vector<Unit> units = core::zeroed_vector<Unit>(offsets[n]);
   constexpr std::size_t kBlock = 1024;
-  parallel_for((n + kBlock - 1) / kBlock, [&](std::size_t b) {
+  parallel_for((n + kBlock - 1) / kBlock, units.size(), [&](std::size_t b) {
     for (std::size_t k = b * kBlock; k < std::min(n, (b + 1) * kBlock); ++k) {
       const std::span<const Unit> result = results[of_input[k]];
       std::copy(result.begin(), result.end(), units.data() + offsets[k]);

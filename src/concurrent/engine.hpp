@@ -12,6 +12,10 @@
 #include "types.hpp"
 #include "unit_batch.hpp"
 
+namespace pairfuse::core {
+class PreparedTable;
+}
+
 namespace pairfuse::concurrent {
 
 // Trains one table over all sequences; pairs never cross a sequence boundary.
@@ -52,6 +56,10 @@ MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> cou
 // length (1 for an empty sequence) is at most the largest PairCount.
 bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount>& counts);
 
+// Batch encoding and decoding, with a table prepared once (and possibly kept
+// by the caller between calls) or with a MergeTable prepared for the call.
+UnitBatch encode_concurrent(UnitBatch units_list, const core::PreparedTable& table);
+UnitBatch decode_concurrent(UnitBatch units_list, const core::PreparedTable& table);
 UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges);
 UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges);
 
@@ -59,7 +67,7 @@ UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges);
 // (concurrent/distinct_sequences.hpp) and keep their positions themselves:
 // every sequence is worked on as it is, repeats too. (decode_concurrent is
 // decode_each_concurrent.)
-UnitBatch encode_each_concurrent(UnitBatch units_list, const MergeTable& merges);
-UnitBatch decode_each_concurrent(UnitBatch units_list, const MergeTable& merges);
+UnitBatch encode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table);
+UnitBatch decode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table);
 
 }  // namespace pairfuse::concurrent

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace pairfuse::concurrent {
 
@@ -37,6 +38,22 @@ void parallel_for(std::size_t n, Fn&& fn) {
       for (std::size_t i = range.begin(); i != range.end(); ++i) fn(i);
     });
   });
+}
+
+// Work of fewer units than this runs on the calling thread: entering the
+// pool and waking a worker cost more than the work itself (see
+// concurrent/batch.cpp for the measurement).
+inline constexpr std::size_t kPoolMinimumUnits = 8192;
+
+// parallel_for for work of about `units` units in all: on the calling thread
+// below kPoolMinimumUnits, in the same order, otherwise spread over the pool.
+template <typename Fn>
+void parallel_for(std::size_t n, std::size_t units, Fn&& fn) {
+  if (units < kPoolMinimumUnits) {
+    for (std::size_t i = 0; i < n; ++i) fn(i);
+    return;
+  }
+  parallel_for(n, std::forward<Fn>(fn));
 }
 
 // Reduces fold(acc, i) over [0, n) into one value, partial results joined by combine.

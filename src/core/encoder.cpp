@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "core/engine.hpp"
+#include "core/prepared_table.hpp"
 
 namespace pairfuse::core {
 
@@ -24,105 +26,6 @@ bool smaller_missing_pair_present(const RankedTable& table, const UnitPair& pair
   });
   return found;
 }
-
-// The window scan over the units u[0, m) and the ranks o[0, m - 1) of their
-// windows, rewritten in place; returns the new length. `Ranks` says how a
-// window ranks and which entry, if any, the lowest-ranked window applies:
-//   Rank rank(Unit left, Unit right) const;
-//   static Rank none();                                     ranks after every window
-//   static bool before(const Rank& a, const Rank& b);       strict order
-//   static bool same_pair(const Rank& a, const Rank& b);
-//   bool entry_to_apply(const Rank& lowest, units, ranks, m, MergeTable::Entry& entry) const;
-// Each pass applies one pair left to right without overlap and never looks
-// at the windows it creates; those only compete in later choices.
-template <typename Ranks>
-std::size_t window_scan(const Ranks& ranks, Unit* u, typename Ranks::Rank* o, std::size_t m) {
-  if (m < 2) return m;
-  for (std::size_t i = 0; i + 1 < m; ++i) o[i] = ranks.rank(u[i], u[i + 1]);
-  using Rank = typename Ranks::Rank;
-  // The first window holding the lowest rank. Ranks are kept in locals (the
-  // loops write `o`), and start at none(), which spares a test per window.
-  std::size_t first = 0;
-  Rank lowest = Ranks::none();
-  for (std::size_t i = 0; i + 1 < m; ++i) {
-    if (Ranks::before(o[i], lowest)) {
-      first = i;
-      lowest = o[i];
-    }
-  }
-  MergeTable::Entry entry;
-  while (ranks.entry_to_apply(lowest, u, o, m, entry)) {
-    const Rank applied = lowest;
-    const Unit id = entry.id;
-    // The windows before first - 1 stay as they are: their minimum is found
-    // here, that of the rewritten part during the pass, giving the next choice
-    // without another scan.
-    std::size_t next_first = 0;
-    Rank next_lowest = Ranks::none();
-    auto consider = [&](std::size_t i) {
-      if (Ranks::before(o[i], next_lowest)) {
-        next_first = i;
-        next_lowest = o[i];
-      }
-    };
-    for (std::size_t i = 0; i + 1 < first; ++i) consider(i);
-    // Compact in place: w writes, r reads, w <= r. Only o[w - 1] is written
-    // per step, so o[r - 1] and o[r] still describe the windows before the
-    // pass when they are read.
-    std::size_t w = first;
-    std::size_t r = first;
-    bool prev_replaced = false;
-    while (r < m) {
-      if (r + 1 < m && Ranks::same_pair(o[r], applied)) {
-        u[w] = id;
-        if (w > 0) o[w - 1] = ranks.rank(u[w - 1], id);
-        prev_replaced = true;
-        r += 2;
-      } else {
-        u[w] = u[r];
-        if (w > 0) o[w - 1] = prev_replaced ? ranks.rank(u[w - 1], u[w]) : o[r - 1];
-        prev_replaced = false;
-        r += 1;
-      }
-      if (w > 0) consider(w - 1);
-      ++w;
-    }
-    m = w;
-    first = next_first;
-    lowest = next_lowest;
-  }
-  return m;
-}
-
-// Windows ranked straight from the MergeTable: (rank, pair), a missing pair
-// ranking as 2147483647, exactly the literal comparison. Needs no prepared
-// table, so a single short sequence costs no more than its own windows; ties
-// with missing pairs need no special case, since missing pairs take part in
-// the minimum.
-struct DirectRanks {
-  struct Rank {
-    std::int64_t rank;  // the id, or 2147483647 for a missing pair; none() ranks above both
-    UnitPair pair;
-    bool in_table;
-  };
-  const MergeTable& merges;
-
-  Rank rank(Unit left, Unit right) const {
-    const UnitPair pair{left, right};
-    const Unit* id = merges.find(pair);
-    return {id != nullptr ? *id : kMaxUnit, pair, id != nullptr};
-  }
-  static Rank none() { return {std::numeric_limits<std::int64_t>::max(), {}, false}; }
-  static bool before(const Rank& a, const Rank& b) {
-    return a.rank != b.rank ? a.rank < b.rank : a.pair < b.pair;
-  }
-  static bool same_pair(const Rank& a, const Rank& b) { return a.pair == b.pair; }
-  bool entry_to_apply(const Rank& lowest, const Unit*, const Rank*, std::size_t, MergeTable::Entry& entry) const {
-    if (!lowest.in_table) return false;
-    entry = {lowest.pair, static_cast<Unit>(lowest.rank)};
-    return true;
-  }
-};
 
 }  // namespace
 
@@ -387,18 +290,21 @@ std::size_t Encoder::encode_into(std::span<const Unit> units, Unit* out) {
   return encoded.size();
 }
 
-UnitSeq encode(UnitSeq units, const MergeTable& merges) {
-  if (units.size() < 2 || merges.empty()) return units;
+UnitSeq encode(UnitSeq units, const PreparedTable& table) {
+  if (units.size() < 2 || table.empty()) return units;
+  Encoder encoder(table.ranked());
+  // The window scan copies its input before it writes: a short sequence is
+  // encoded in place.
   if (units.size() <= kWindowScanLimit) {
-    // One short sequence: ranked straight from the table, which costs less
-    // than preparing a RankedTable.
-    std::vector<DirectRanks::Rank> ranks(units.size() - 1);
-    units.resize(window_scan(DirectRanks{merges}, units.data(), ranks.data(), units.size()));
+    units.resize(encoder.encode_into(units, units.data()));
     return units;
   }
-  const RankedTable table(merges);
-  Encoder encoder(table);
   return encoder.encode(units);
+}
+
+UnitSeq encode(UnitSeq units, const MergeTable& merges) {
+  if (units.size() < 2 || merges.empty()) return units;
+  return encode(std::move(units), PreparedTable(merges));
 }
 
 }  // namespace pairfuse::core

@@ -14,12 +14,9 @@
 // Strategies, same results (tested against each other and the literal engine):
 // - window scan, for short sequences: the units and the order of every window
 //   sit in small arrays, and a pass looks up only the windows next to a
-//   replacement. With a prepared RankedTable (batches) nothing moves: a
-//   merged right member stays as a tombstone that links skip, and the next
-//   choice is a minimum over the flat array of orders. A single short
-//   sequence (encode() below) is ranked straight from the MergeTable, which
-//   costs less than preparing a RankedTable; there a pass compacts the arrays
-//   in place and finds the next minimum on the way.
+//   replacement. Nothing moves: a merged right member stays as a tombstone
+//   that links skip, and the next choice is a minimum over the flat array of
+//   orders.
 // - linked list, for long sequences: units linked by index (a replaced right
 //   member becomes a tombstone), a list of candidate positions per table pair
 //   and a min-heap of orders. Lists are lazy: a position may be stale (the

@@ -8,6 +8,8 @@
 
 namespace pairfuse::core {
 
+class PreparedTable;
+
 // Learns merges over one sequence until `target_vocab_size` is reached or no
 // pair is left. Fatal errors: no units; a target not above the number of
 // distinct units; no 32-bit id left for a merge. Progress goes to the log
@@ -16,10 +18,12 @@ FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* 
 
 // Applies the lowest-ranked (lowest id) pair present, at all its occurrences,
 // until the lowest-ranked pair present is not in the table.
+UnitSeq encode(UnitSeq units, const PreparedTable& table);
 UnitSeq encode(UnitSeq units, const MergeTable& merges);
 
 // Expands every token that is an id of the table, recursively. Fatal error
 // when a token's expansion reaches a cycle of the table.
+UnitSeq decode(UnitSeq units, const PreparedTable& table);
 UnitSeq decode(UnitSeq units, const MergeTable& merges);
 
 }  // namespace pairfuse::core

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "core/engine.hpp"
+#include "core/prepared_table.hpp"
 
 namespace pairfuse::core {
 namespace {
@@ -17,25 +19,21 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-ExpansionTable::ExpansionTable(const InverseTable& inverse) {
-  std::vector<Unit> ids;
-  ids.reserve(inverse.size());
+// Slots are the inverse table's positions, so its index serves as is.
+ExpansionTable::ExpansionTable(const InverseTable& inverse) : index_(inverse.index()) {
   nodes_.reserve(inverse.size());
-  for (const auto& [id, pair] : inverse) {
-    ids.push_back(id);
-    nodes_.push_back({pair, kLeaf, kLeaf, 0, false});
-  }
-  finish(ids);
+  for (InverseTable::Position p = 0; p < inverse.size(); ++p) nodes_.push_back({inverse.pair(p), kLeaf, kLeaf, 0, false});
+  link_and_walk();
 }
 
 ExpansionTable::ExpansionTable(const InverseTable& inverse, std::span<const Unit> tokens) {
   absl::flat_hash_set<Unit> seen;
   std::vector<Unit> ids;
   auto reach = [&](Unit unit) {
-    auto it = inverse.find(unit);
-    if (it == inverse.end() || !seen.insert(unit).second) return;
+    const UnitPair* pair = inverse.find(unit);
+    if (pair == nullptr || !seen.insert(unit).second) return;
     ids.push_back(unit);
-    nodes_.push_back({it->second, kLeaf, kLeaf, 0, false});
+    nodes_.push_back({*pair, kLeaf, kLeaf, 0, false});
   };
   for (const Unit token : tokens) reach(token);
   for (std::size_t j = 0; j < nodes_.size(); ++j) {
@@ -43,12 +41,12 @@ ExpansionTable::ExpansionTable(const InverseTable& inverse, std::span<const Unit
     reach(pair.left);
     reach(pair.right);
   }
-  finish(ids);
+  index_ = KeyIndex<Unit, Slot>(ids);
+  link_and_walk();
 }
 
-// Indexes nodes_[k] under ids[k], links members to their slots, walks the ids.
-void ExpansionTable::finish(const std::vector<Unit>& ids) {
-  index_ = KeyIndex<Unit, Slot>(ids);
+// Links members to their slots, walks the ids.
+void ExpansionTable::link_and_walk() {
   for (Node& node : nodes_) {
     node.left = slot_of(node.pair.left);
     node.right = slot_of(node.pair.right);
@@ -167,15 +165,25 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) co
   return out;
 }
 
-UnitSeq decode(UnitSeq units, const MergeTable& merges) {
-  const InverseTable inverse = build_inverse_table(merges);
-  if (units.empty() || inverse.empty()) return units;
-  // A sequence shorter than the table only needs the ids it reaches.
-  const ExpansionTable table =
-      units.size() < inverse.size() ? ExpansionTable(inverse, units) : ExpansionTable(inverse);
-  table.check_expansions_finite(units);
+UnitSeq decode(UnitSeq units, const PreparedTable& table) {
+  if (units.empty() || table.empty()) return units;
   ExpansionTable::Scratch scratch;
-  return table.expand(units, scratch);
+  // A sequence shorter than the table, decoded with it for the first time,
+  // only needs the ids it reaches. A table used again (kept between calls)
+  // is expanded whole, once.
+  if (!table.has_expansion() && units.size() < table.size() && table.count_decode() == 0) {
+    const ExpansionTable reached(table.inverse(), units);
+    reached.check_expansions_finite(units);
+    return reached.expand(units, scratch);
+  }
+  const ExpansionTable& expansion = table.expansion();
+  expansion.check_expansions_finite(units);
+  return expansion.expand(units, scratch);
+}
+
+UnitSeq decode(UnitSeq units, const MergeTable& merges) {
+  if (units.empty() || merges.empty()) return units;
+  return decode(std::move(units), PreparedTable(merges));
 }
 
 }  // namespace pairfuse::core

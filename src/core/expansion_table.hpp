@@ -54,6 +54,8 @@ class ExpansionTable {
   // Only the ids that `tokens` reach: cheaper for a short sequence and a large table.
   ExpansionTable(const InverseTable& inverse, std::span<const Unit> tokens);
 
+  std::size_t memory_bytes() const { return nodes_.capacity() * sizeof(Node) + index_.memory_bytes(); }
+
   // Whether some id of the table lies on a cycle. Without one, no token can
   // reach a cycle and the per-token check can be skipped.
   bool has_cycle() const { return has_cycle_; }
@@ -90,7 +92,7 @@ class ExpansionTable {
 
   Slot slot_of(Unit unit) const { return index_.find(unit); }
 
-  void finish(const std::vector<Unit>& ids);
+  void link_and_walk();
   void walk();
 
   std::vector<Node> nodes_;

@@ -2,14 +2,49 @@
 // fatal error for an id whose expansion never ends.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/key_index.hpp"
 #include "types.hpp"
 
 namespace pairfuse::core {
 
-// When several pairs share an id, the one that comes last in the table wins.
-using InverseTable = absl::flat_hash_map<Unit, UnitPair>;
+// One position per distinct id of the table. When several pairs share an id,
+// the one that comes last in the table wins, as when the table's entries are
+// inserted one by one into a map from id to pair.
+class InverseTable {
+ public:
+  using Position = std::uint32_t;
+  static constexpr Position kAbsent = KeyIndex<Unit, Position>::kAbsent;
 
-InverseTable build_inverse_table(const MergeTable& merges);
+  InverseTable() = default;
+  // `entries` in the table's order (MergeTable::entries()).
+  explicit InverseTable(std::span<const MergeTable::Entry> entries);
+
+  Position position_of(Unit id) const { return index_.find(id); }
+  // The pair that `id` stands for, or nullptr when it is no id of the table.
+  const UnitPair* find(Unit id) const {
+    const Position position = position_of(id);
+    return position == kAbsent ? nullptr : &pairs_[position];
+  }
+
+  std::size_t size() const { return ids_.size(); }
+  bool empty() const { return ids_.empty(); }
+  Unit id(Position position) const { return ids_[position]; }
+  const UnitPair& pair(Position position) const { return pairs_[position]; }
+  const KeyIndex<Unit, Position>& index() const { return index_; }
+
+  std::size_t memory_bytes() const {
+    return ids_.capacity() * sizeof(Unit) + pairs_.capacity() * sizeof(UnitPair) + index_.memory_bytes();
+  }
+
+ private:
+  std::vector<Unit> ids_;
+  std::vector<UnitPair> pairs_;
+  KeyIndex<Unit, Position> index_;
+};
 
 // The fatal error for `token`, whose expansion reaches a cycle of the table
 // (an id that occurs in its own expansion).

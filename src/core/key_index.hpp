@@ -10,6 +10,7 @@
 // once with mix() and pass the hash in.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,14 @@ class KeyIndex {
   KeyIndex() = default;
 
   // `keys` must be distinct; keys[i] gets position i.
-  explicit KeyIndex(std::span<const Key> keys) {
+  explicit KeyIndex(std::span<const Key> keys) : KeyIndex(keys, Repeats::kKeepFirst) {}
+
+  // What a key given more than once is indexed under.
+  enum class Repeats { kKeepFirst, kKeepLast };
+
+  // `keys` may repeat: a repeated key gets the position of its first or its
+  // last occurrence. repeated() tells whether any key did.
+  KeyIndex(std::span<const Key> keys, Repeats repeats) {
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, keys.size() * 2));
     mask_ = capacity - 1;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
@@ -37,10 +45,26 @@ class KeyIndex {
     slots_.assign(capacity, Slot{empty_key_, kAbsent});
     for (std::size_t i = 0; i < keys.size(); ++i) {
       std::size_t s = static_cast<std::size_t>(mix(keys[i]) >> shift_);
-      while (slots_[s].key != empty_key_) s = (s + 1) & mask_;
+      while (slots_[s].key != empty_key_ && slots_[s].key != keys[i]) s = (s + 1) & mask_;
+      if (slots_[s].key == keys[i]) {
+        repeated_ = true;
+        if (repeats == Repeats::kKeepFirst) continue;
+      }
       slots_[s] = {keys[i], static_cast<Position>(i)};
     }
   }
+
+  bool repeated() const { return repeated_; }
+
+  // Replaces every stored position p by renumber(p).
+  template <typename Renumber>
+  void renumber(Renumber renumber) {
+    for (Slot& slot : slots_) {
+      if (slot.key != empty_key_) slot.position = renumber(slot.position);
+    }
+  }
+
+  std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
   static std::uint64_t mix(Key key) {
     auto k = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key));
@@ -83,6 +107,7 @@ class KeyIndex {
   Key empty_key_ = 0;
   std::size_t mask_ = 0;
   unsigned shift_ = 0;
+  bool repeated_ = false;
 };
 
 }  // namespace pairfuse::core

@@ -9,12 +9,12 @@
 // KeyIndex on the packed 64-bit pair; in front of it, a 64 Kbit bitmap on the
 // top hash bits rejects most absent pairs in the first-level cache (44% of
 // the lookups on text miss; the filter saved about 10% on words and 25% on
-// random letters). Preparing a table for 8,000 merges costs ~120 us, far
-// more than encoding one word (~0.1 us), which is why a single short
-// sequence is encoded straight from the MergeTable (core/encoder.cpp).
+// random letters). Preparing a table costs far more than encoding one word,
+// which is why prepared tables are kept between calls (core/prepared_table.hpp).
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/key_index.hpp"
@@ -27,7 +27,12 @@ class RankedTable {
   using Order = std::uint32_t;
   static constexpr Order kAbsent = KeyIndex<std::uint64_t, Order>::kAbsent;
 
+  using PairIndex = KeyIndex<std::uint64_t, Order>;
+
   explicit RankedTable(const MergeTable& merges);
+  // `entries` hold distinct pairs; `positions` indexes their packed pairs by
+  // position in `entries` (built anyway by whoever removed repeated pairs).
+  RankedTable(std::span<const MergeTable::Entry> entries, PairIndex positions);
 
   Order order_of(Unit left, Unit right) const {
     const std::uint64_t key = UnitPair{left, right}.packed();
@@ -39,6 +44,10 @@ class RankedTable {
 
   const MergeTable::Entry& entry(Order order) const { return by_order_[order]; }
   std::size_t size() const { return by_order_.size(); }
+  std::size_t memory_bytes() const {
+    return filter_.capacity() * sizeof(std::uint64_t) + by_order_.capacity() * sizeof(MergeTable::Entry) +
+           index_.memory_bytes();
+  }
 
  private:
   // One bit per hash value of the top bits: most absent pairs are rejected
@@ -47,7 +56,7 @@ class RankedTable {
   std::vector<std::uint64_t> filter_;
 
   std::vector<MergeTable::Entry> by_order_;
-  KeyIndex<std::uint64_t, Order> index_;
+  PairIndex index_;
 };
 
 }  // namespace pairfuse::core

@@ -6,6 +6,7 @@
 #include "core/engine.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/build_results.hpp"
+#include "python_bindings/kept_tables.hpp"
 #include "python_bindings/read_values.hpp"
 
 namespace pairfuse::python {
@@ -44,8 +45,8 @@ Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 Ref encode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_arg, merges_arg] = bind_arguments(kEncode, args, nargs, kwnames);
   UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
-  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_list(core::encode(std::move(units), merges));
+  const SharedTable merges = convert_argument("merges", prepared_table, merges_arg);
+  return to_unit_list(core::encode(std::move(units), *merges));
 }
 
 Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,8 +57,8 @@ Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [units_arg, merges_arg] = bind_arguments(kDecode, args, nargs, kwnames);
   UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
-  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
-  return to_unit_list(core::decode(std::move(units), merges));
+  const SharedTable merges = convert_argument("merges", prepared_table, merges_arg);
+  return to_unit_list(core::decode(std::move(units), *merges));
 }
 
 Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -67,16 +68,17 @@ Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 namespace {
 
-using BatchEngine = UnitBatch (*)(UnitBatch, const MergeTable&);
+using BatchEngine = UnitBatch (*)(UnitBatch, const core::PreparedTable&);
 
 // Converts units_list, then merges, runs `whole` (or, on PyPy, `each` over
 // the distinct sequences) under `lock`, and converts the result back.
 Ref apply_to_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock, BatchEngine whole,
                    BatchEngine each) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
-  const MergeTable merges = convert_argument("merges", to_merge_table, merges_arg);
+  // Held until the engine is done, whatever another thread evicts meanwhile.
+  const SharedTable merges = convert_argument("merges", prepared_table, merges_arg);
   auto running = [&](BatchEngine engine) {
-    return [&, engine](UnitBatch batch) { return run_engine(lock, [&] { return engine(std::move(batch), merges); }); };
+    return [&, engine](UnitBatch batch) { return run_engine(lock, [&] { return engine(std::move(batch), *merges); }); };
   };
   return to_unit_lists_of(std::move(units_list), running(whole), running(each));
 }
@@ -84,12 +86,12 @@ Ref apply_to_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lo
 }  // namespace
 
 Ref encode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
-  return apply_to_batch(units_list_arg, merges_arg, lock, concurrent::encode_concurrent,
+  return apply_to_batch(units_list_arg, merges_arg, lock, static_cast<BatchEngine>(concurrent::encode_concurrent),
                         concurrent::encode_each_concurrent);
 }
 
 Ref decode_batch(PyObject* units_list_arg, PyObject* merges_arg, EngineLock lock) {
-  return apply_to_batch(units_list_arg, merges_arg, lock, concurrent::decode_concurrent,
+  return apply_to_batch(units_list_arg, merges_arg, lock, static_cast<BatchEngine>(concurrent::decode_concurrent),
                         concurrent::decode_each_concurrent);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "fatal.hpp"
+#include "python_bindings/read_values.hpp"
 
 namespace pairfuse::python {
 namespace {
@@ -107,6 +108,21 @@ def merges_as_array(merges, array=array.array, int=int, len=len, tuple=tuple, ty
     except OverflowError:
         return None
     return triples
+
+def held_position(merges, held, len=len, range=range):
+    # The position in `held` of the list holding exactly the entry objects
+    # of `merges`, in order, or -1.
+    n = len(merges)
+    for k in range(len(held)):
+        entries = held[k]
+        if len(entries) != n:
+            continue
+        for i in range(n):
+            if merges[i] is not entries[i]:
+                break
+        else:
+            return k
+    return -1
 
 def list_from_bytes(raw, list=list):
     return list(raw)
@@ -264,6 +280,11 @@ std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObjec
   entries.reserve(triples.size() / 3);
   for (std::size_t i = 0; i < triples.size(); i += 3) entries.push_back({{triples[i], triples[i + 1]}, triples[i + 2]});
   return entries;
+}
+
+std::ptrdiff_t find_held_entries_in_bulk(PyObject* merges, PyObject* held) {
+  Ref position = require(PyObject_CallFunctionObjArgs(bulk_helper("held_position"), merges, held, nullptr));
+  return read_index(position.get(), [](PyObject* o) { return PyLong_AsLong(o); });
 }
 
 std::optional<Ref> build_unit_list_in_bulk(std::span<const Unit> units) {

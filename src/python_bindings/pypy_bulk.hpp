@@ -14,6 +14,7 @@
 
 #ifdef PYPY_VERSION
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
@@ -38,6 +39,10 @@ std::optional<UnitBatch> read_batch_in_bulk(PyObject* obj);
 // The entries, in order, of an exact list or tuple of exact ((left, right), id)
 // tuples of exact ints within 32 bits; or nothing.
 std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObject* obj);
+
+// The position in the list `held` of the list that holds exactly the entry
+// objects of `merges` (an exact list or tuple), in order; -1 when none does.
+std::ptrdiff_t find_held_entries_in_bulk(PyObject* merges, PyObject* held);
 
 // A new list of the units when there are enough of them to build in bulk,
 // or nothing.

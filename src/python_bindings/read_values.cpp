@@ -90,12 +90,31 @@ MergeTable::Entry to_merge_entry(PyObject* obj) {
   return {{left, right}, id};
 }
 
-std::vector<MergeTable::Entry> to_merge_entries(PyObject* obj) {
-#ifdef PYPY_VERSION
-  if (auto entries = read_merge_entries_in_bulk(obj)) return std::move(*entries);
-#endif
-  return to_vector<MergeTable::Entry>(obj, to_merge_entry);
+#ifndef PYPY_VERSION
+// The value of an exact int within 32 bits, read without running any code;
+// false for anything else, which the ordinary reading then reports.
+bool read_plain_unit(PyObject* obj, Unit& unit) {
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+  if (overflow != 0 || value < std::numeric_limits<Unit>::min() || value > std::numeric_limits<Unit>::max()) {
+    return false;
+  }
+  unit = static_cast<Unit>(value);
+  return true;
 }
+
+// An exact ((int, int), int) tuple of exact ints within 32 bits, read
+// without running any code: such an entry can never change.
+bool read_plain_entry(PyObject* obj, MergeTable::Entry& entry) {
+  if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 2) return false;
+  PyObject* pair = PyTuple_GET_ITEM(obj, 0);
+  if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+  return read_plain_unit(PyTuple_GET_ITEM(pair, 0), entry.pair.left) &&
+         read_plain_unit(PyTuple_GET_ITEM(pair, 1), entry.pair.right) &&
+         read_plain_unit(PyTuple_GET_ITEM(obj, 1), entry.id);
+}
+#endif
 
 }  // namespace
 
@@ -199,13 +218,30 @@ UnitBatch to_unit_seq_list(PyObject* obj) {
   return UnitBatch(std::move(units), std::move(offsets));
 }
 
-MergeTable to_merge_table(PyObject* obj) {
-  const std::vector<MergeTable::Entry> entries = to_merge_entries(obj);
-  MergeTable merges;
-  merges.reserve(entries.size());
-  // A pair given twice keeps the id given last.
-  for (const auto& [pair, id] : entries) merges.insert_or_assign(pair, id);
-  return merges;
+MergeEntries to_merge_entries(PyObject* obj) {
+#ifdef PYPY_VERSION
+  if (auto entries = read_merge_entries_in_bulk(obj)) return {std::move(*entries), true};
+#else
+  // An exact list or tuple is walked by index against its live size, which
+  // is what its iterator does; only an entry that is not plain can run code
+  // of the caller's (an __index__), and it is read the ordinary way.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    MergeEntries out{{}, true};
+    out.entries.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    MergeTable::Entry entry;
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      if (read_plain_entry(PySequence_Fast_GET_ITEM(obj, i), entry)) {
+        out.entries.push_back(entry);
+        continue;
+      }
+      out.plain = false;
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+      out.entries.push_back(to_merge_entry(item.get()));
+    }
+    return out;
+  }
+#endif
+  return {to_vector<MergeTable::Entry>(obj, to_merge_entry), false};
 }
 
 }  // namespace pairfuse::python

@@ -43,6 +43,13 @@ UnitSeq to_unit_seq(PyObject* obj);
 // Appends the units of one sequence to `out`.
 void append_unit_seq(PyObject* obj, std::vector<Unit>& out);
 UnitBatch to_unit_seq_list(PyObject* obj);
-MergeTable to_merge_table(PyObject* obj);
+// The entries of a merge list, in list order. `plain` when the list is an
+// exact list or tuple of exact ((int, int), int) tuples: immutable entries,
+// so the same entry objects in the same order always mean the same table.
+struct MergeEntries {
+  std::vector<MergeTable::Entry> entries;
+  bool plain;
+};
+MergeEntries to_merge_entries(PyObject* obj);
 
 }  // namespace pairfuse::python

@@ -1,5 +1,7 @@
 #include "reference/literal.hpp"
 
+#include "core/inverse_table.hpp"  // raise_cycle: the same fatal error
+
 #include <absl/container/flat_hash_set.h>
 #include <fmt/ranges.h>
 
@@ -107,6 +109,12 @@ UnitSeq encode(UnitSeq units, const MergeTable& merges) {
   return units;
 }
 
+InverseMap inverse_of(const MergeTable& merges) {
+  InverseMap inverse;
+  for (const auto& [pair, id] : merges) inverse.insert_or_assign(id, pair);
+  return inverse;
+}
+
 namespace {
 
 enum class Walk : unsigned char { in_progress, finite };
@@ -114,7 +122,7 @@ enum class Walk : unsigned char { in_progress, finite };
 // Depth-first walk over the id graph, remembering finished ids across calls.
 class CycleFinder {
  public:
-  explicit CycleFinder(const core::InverseTable& inverse) : inverse_(inverse) {}
+  explicit CycleFinder(const InverseMap& inverse) : inverse_(inverse) {}
 
   // True when the expansion of `token` reaches an id that is still being expanded.
   bool reaches_cycle(Unit token) {
@@ -146,13 +154,13 @@ class CycleFinder {
   }
 
  private:
-  const core::InverseTable& inverse_;
+  const InverseMap& inverse_;
   absl::flat_hash_map<Unit, Walk> state_;
 };
 
 }  // namespace
 
-std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const core::InverseTable& inverse) {
+std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const InverseMap& inverse) {
   if (inverse.empty()) return std::nullopt;
   CycleFinder finder(inverse);
   for (Unit token : units) {
@@ -161,7 +169,7 @@ std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, cons
   return std::nullopt;
 }
 
-UnitSeq expand(UnitSeq units, const core::InverseTable& inverse) {
+UnitSeq expand(UnitSeq units, const InverseMap& inverse) {
   bool expanded = true;
   while (expanded) {
     expanded = false;
@@ -182,7 +190,7 @@ UnitSeq expand(UnitSeq units, const core::InverseTable& inverse) {
 }
 
 UnitSeq decode(UnitSeq units, const MergeTable& merges) {
-  const core::InverseTable inverse = core::build_inverse_table(merges);
+  const InverseMap inverse = inverse_of(merges);
   if (units.empty()) return units;
   if (const auto token = first_token_reaching_cycle(units, inverse)) core::raise_cycle(*token);
   return expand(std::move(units), inverse);

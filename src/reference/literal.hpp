@@ -10,7 +10,8 @@
 #include <optional>
 #include <span>
 
-#include "core/inverse_table.hpp"
+#include <absl/container/flat_hash_map.h>
+
 #include "core/training.hpp"
 #include "types.hpp"
 
@@ -31,13 +32,18 @@ FitResult fit(UnitSeq units, std::uint64_t target_vocab_size);
 UnitSeq encode(UnitSeq units, const MergeTable& merges);
 UnitSeq decode(UnitSeq units, const MergeTable& merges);
 
+// The inverse map, id -> pair: the table's entries inserted in its order, so
+// that of several pairs sharing an id the last one stays.
+using InverseMap = absl::flat_hash_map<Unit, UnitPair>;
+InverseMap inverse_of(const MergeTable& merges);
+
 // The first token of `units` whose expansion reaches a cycle of the table
 // (an id that occurs in its own expansion), or nothing when every token
 // expands in finitely many steps. A walk of its own, independent of the
 // product's expansion table, so that the two check each other.
-std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const core::InverseTable& inverse);
+std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const InverseMap& inverse);
 
 // Pass-by-pass expansion; the caller has checked that no token reaches a cycle.
-UnitSeq expand(UnitSeq units, const core::InverseTable& inverse);
+UnitSeq expand(UnitSeq units, const InverseMap& inverse);
 
 }  // namespace pairfuse::reference

@@ -91,7 +91,7 @@ std::vector<UnitSeq> encode_concurrent(std::vector<UnitSeq> units_list, const Me
 }
 
 std::vector<UnitSeq> decode_concurrent(std::vector<UnitSeq> units_list, const MergeTable& merges) {
-  const core::InverseTable inverse = core::build_inverse_table(merges);
+  const InverseMap inverse = inverse_of(merges);
   // Checked up front, in input order, so the error names the same token
   // however the sequences are spread over the workers.
   for (const UnitSeq& units : units_list) {

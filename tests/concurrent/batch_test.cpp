@@ -74,8 +74,8 @@ TEST(FastBatch, HandlesEmptyInputsAndTables) {
   EXPECT_TRUE(decode_concurrent({}, merges).empty());
   const std::vector<UnitSeq> batch{{}, {7}, {}, {1, 2, 1, 2, 3}};
   EXPECT_EQ(encode_concurrent(batch, merges), (std::vector<UnitSeq>{{}, {7}, {}, {4, 4, 3}}));
-  EXPECT_EQ(encode_concurrent(batch, {}), batch);
-  EXPECT_EQ(decode_concurrent(batch, {}), batch);
+  EXPECT_EQ(encode_concurrent(batch, MergeTable{}), batch);
+  EXPECT_EQ(decode_concurrent(batch, MergeTable{}), batch);
 }
 
 // Hard tables (ids that are not fresh, 2147483647, repeated ids) in batch form,

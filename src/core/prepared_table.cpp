@@ -1,0 +1,58 @@
+#include "core/prepared_table.hpp"
+
+#include <utility>
+
+namespace pairfuse::core {
+
+// The entries as MergeTable keeps them, with the index of their pairs.
+PreparedTable::Distinct PreparedTable::without_repeated_pairs(std::span<const MergeTable::Entry> list_entries) {
+  using PairIndex = RankedTable::PairIndex;
+  using Position = RankedTable::Order;
+  std::vector<std::uint64_t> keys;
+  keys.reserve(list_entries.size());
+  for (const MergeTable::Entry& entry : list_entries) keys.push_back(entry.pair.packed());
+  PairIndex first(keys, PairIndex::Repeats::kKeepFirst);
+  if (!first.repeated()) return {{list_entries.begin(), list_entries.end()}, std::move(first)};
+  // A repeated pair stays at its first entry and takes the id of its last.
+  std::vector<Unit> last_id(list_entries.size());
+  for (std::size_t i = 0; i < list_entries.size(); ++i) last_id[first.find(keys[i])] = list_entries[i].id;
+  std::vector<Position> renumbered(list_entries.size(), PairIndex::kAbsent);
+  std::vector<MergeTable::Entry> entries;
+  for (Position p = 0; p < list_entries.size(); ++p) {
+    if (first.find(keys[p]) != p) continue;
+    renumbered[p] = static_cast<Position>(entries.size());
+    entries.push_back({list_entries[p].pair, last_id[p]});
+  }
+  first.renumber([&](Position p) { return renumbered[p]; });
+  return {std::move(entries), std::move(first)};
+}
+
+PreparedTable::PreparedTable(std::span<const MergeTable::Entry> list_entries)
+    : PreparedTable(without_repeated_pairs(list_entries)) {}
+
+PreparedTable::PreparedTable(Distinct table)
+    : entries_(std::move(table.entries)), ranked_(entries_, std::move(table.positions)) {}
+
+const InverseTable& PreparedTable::inverse() const {
+  std::call_once(inverse_once_, [&] { inverse_.emplace(entries_); });
+  return *inverse_;
+}
+
+const ExpansionTable& PreparedTable::expansion() const {
+  std::call_once(expansion_once_, [&] {
+    expansion_.emplace(inverse());
+    expansion_ready_.store(true, std::memory_order_release);
+  });
+  return *expansion_;
+}
+
+std::size_t PreparedTable::memory_bytes() const {
+  // The decoding forms, made or not, at their largest: per id 12 bytes of
+  // inverse and 32 of expansion node, and two indexes of at most 4 slots of
+  // 8 bytes each.
+  constexpr std::size_t kDecodingBytesPerEntry = 12 + 32 + 2 * 4 * 8;
+  return entries_.capacity() * sizeof(MergeTable::Entry) + ranked_.memory_bytes() +
+         entries_.size() * kDecodingBytesPerEntry;
+}
+
+}  // namespace pairfuse::core
