@@ -5,14 +5,14 @@
 namespace pairfuse::core {
 
 // The entries as MergeTable keeps them, with the index of their pairs.
-PreparedTable::Distinct PreparedTable::without_repeated_pairs(std::span<const MergeTable::Entry> list_entries) {
+PreparedTable::Distinct PreparedTable::without_repeated_pairs(std::vector<MergeTable::Entry> list_entries) {
   using PairIndex = RankedTable::PairIndex;
   using Position = RankedTable::Order;
   std::vector<std::uint64_t> keys;
   keys.reserve(list_entries.size());
   for (const MergeTable::Entry& entry : list_entries) keys.push_back(entry.pair.packed());
   PairIndex first(keys, PairIndex::Repeats::kKeepFirst);
-  if (!first.repeated()) return {{list_entries.begin(), list_entries.end()}, std::move(first)};
+  if (!first.repeated()) return {std::move(list_entries), std::move(first)};
   // A repeated pair stays at its first entry and takes the id of its last.
   std::vector<Unit> last_id(list_entries.size());
   for (std::size_t i = 0; i < list_entries.size(); ++i) last_id[first.find(keys[i])] = list_entries[i].id;
@@ -27,8 +27,8 @@ PreparedTable::Distinct PreparedTable::without_repeated_pairs(std::span<const Me
   return {std::move(entries), std::move(first)};
 }
 
-PreparedTable::PreparedTable(std::span<const MergeTable::Entry> list_entries)
-    : PreparedTable(without_repeated_pairs(list_entries)) {}
+PreparedTable::PreparedTable(std::vector<MergeTable::Entry> list_entries)
+    : PreparedTable(without_repeated_pairs(std::move(list_entries))) {}
 
 PreparedTable::PreparedTable(Distinct table)
     : entries_(std::move(table.entries)), ranked_(entries_, std::move(table.positions)) {}

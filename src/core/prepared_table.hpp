@@ -36,7 +36,9 @@ namespace pairfuse::core {
 class PreparedTable {
  public:
   // From the entries of a merge list, in list order.
-  explicit PreparedTable(std::span<const MergeTable::Entry> list_entries);
+  explicit PreparedTable(std::vector<MergeTable::Entry> list_entries);
+  explicit PreparedTable(std::span<const MergeTable::Entry> list_entries)
+      : PreparedTable(std::vector<MergeTable::Entry>(list_entries.begin(), list_entries.end())) {}
   explicit PreparedTable(const MergeTable& merges) : PreparedTable(merges.entries()) {}
   PreparedTable(const PreparedTable&) = delete;
   PreparedTable& operator=(const PreparedTable&) = delete;
@@ -61,7 +63,7 @@ class PreparedTable {
     std::vector<MergeTable::Entry> entries;
     RankedTable::PairIndex positions;
   };
-  static Distinct without_repeated_pairs(std::span<const MergeTable::Entry> list_entries);
+  static Distinct without_repeated_pairs(std::vector<MergeTable::Entry> list_entries);
   explicit PreparedTable(Distinct table);
 
   std::vector<MergeTable::Entry> entries_;

@@ -1,6 +1,7 @@
 #include "python_bindings/kept_tables.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -91,7 +92,7 @@ class KeptTables {
   }
 
   void keep(PyObject* merges, const SharedTable& table) {
-    if (!may_be_kept(merges)) return;
+    if (!may_be_kept(merges) || !seen_before(merges)) return;
     HeldEntries entries(merges);
     const std::size_t bytes = table->memory_bytes() + entries.memory_bytes();
     if (bytes > kMaxKeptBytes) return;
@@ -115,6 +116,28 @@ class KeptTables {
   }
 
 #ifndef PYPY_VERSION
+  // A list is kept the second time it comes: a table used once never has
+  // its entries held (nor its memory kept from the next new table). What a
+  // list looked like is remembered without references; a stale memory
+  // (its objects gone, the addresses taken by others) only makes a list be
+  // kept one call early.
+  struct Sighting {
+    std::size_t size;
+    std::array<PyObject*, 3> probes;  // first, middle, last item
+    friend bool operator==(const Sighting&, const Sighting&) = default;
+  };
+
+  bool seen_before(PyObject* merges) {
+    const std::span<PyObject* const> items = items_of(merges);
+    const Sighting sighting{items.size(), {items.front(), items[items.size() / 2], items.back()}};
+    if (std::find(sightings_.begin(), sightings_.end(), sighting) != sightings_.end()) return true;
+    sightings_[next_sighting_++ % sightings_.size()] = sighting;
+    return false;
+  }
+
+  std::array<Sighting, kMaxKept> sightings_{};
+  std::size_t next_sighting_ = 0;
+
   void release_let_go(std::vector<Kept>& released) {
     for (std::size_t k = kept_.size(); k-- > 0;) {
       if (kept_[k].entries.only_here()) take_out(k, released);
@@ -130,6 +153,9 @@ class KeptTables {
 
   void changed() {}
 #else
+  // Telling a list seen before would cost another call into the helper.
+  bool seen_before(PyObject*) { return true; }
+
   // PyPy's reference counts say nothing about who holds an object.
   void release_let_go(std::vector<Kept>&) {}
 
@@ -172,10 +198,11 @@ SharedTable prepared_table(PyObject* merges) {
   KeptTables& kept = kept_tables();
   if (SharedTable table = kept.find(merges)) return table;
   MergeEntries read = to_merge_entries(merges);
-  auto table = std::make_shared<const core::PreparedTable>(read.entries);
   // Reading a plain list runs no code of the caller's: its items are still
   // the entries just read.
-  if (read.plain && read.entries.size() >= kKeepMinimum) kept.keep(merges, table);
+  const bool keep = read.plain && read.entries.size() >= kKeepMinimum;
+  auto table = std::make_shared<const core::PreparedTable>(std::move(read.entries));
+  if (keep) kept.keep(merges, table);
   return table;
 }
 

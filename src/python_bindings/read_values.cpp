@@ -95,6 +95,16 @@ MergeTable::Entry to_merge_entry(PyObject* obj) {
 // false for anything else, which the ordinary reading then reports.
 bool read_plain_unit(PyObject* obj, Unit& unit) {
   if (!PyLong_CheckExact(obj)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  // Up to 3.11 an int of one digit (30 bits) keeps its sign in its size:
+  // most ids and units are read straight, without a call.
+  const Py_ssize_t digits = Py_SIZE(obj);
+  if (digits >= -1 && digits <= 1) {
+    const auto digit = static_cast<Unit>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+    unit = digits == 0 ? 0 : digits == 1 ? digit : -digit;
+    return true;
+  }
+#endif
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(obj, &overflow);
   if (overflow != 0 || value < std::numeric_limits<Unit>::min() || value > std::numeric_limits<Unit>::max()) {
