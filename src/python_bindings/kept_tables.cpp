@@ -135,7 +135,7 @@ class KeptTables {
     return false;
   }
 
-  std::array<Sighting, kMaxKept> sightings_{};
+  std::array<Sighting, 4 * kMaxKept> sightings_{};
   std::size_t next_sighting_ = 0;
 
   void release_let_go(std::vector<Kept>& released) {

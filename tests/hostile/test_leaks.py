@@ -245,3 +245,29 @@ def test_memory_error_leaves_memory_flat():
             assert figures["settled"], (name, figures)
         else:
             assert figures["growth"] < RSS_SLACK, (name, figures)
+
+
+def test_cycling_through_more_large_tables_than_are_kept_leaves_memory_flat():
+    """Kept tables are bounded: 10,000 calls cycling through 12 tables of
+    2,000 entries each (more than are kept) hold memory flat."""
+    tables = [[((i % 251, i // 251), 300 + i + 5000 * k) for i in range(2000)] for k in range(12)]
+    calls = iter(range(10**9))
+
+    def call():
+        k = next(calls)
+        table = tables[k % len(tables)]
+        (pairfuse.encode_py if k % 2 else pairfuse.decode_py)([1, 2, 300 + k % 2000], table)
+
+    if IS_PYPY:
+        settled, highs = resident_size_settles(call, per_round=1000)
+        assert settled, f"resident size kept growing: {highs}"
+        return
+    for _ in range(200):
+        call()
+    collect()
+    before = resident_bytes()
+    for _ in range(3000 if SANITIZED else 10_000):
+        call()
+    collect()
+    if CHECK_RSS:
+        assert resident_bytes() - before < RSS_SLACK

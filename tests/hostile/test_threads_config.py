@@ -212,3 +212,34 @@ def test_pool_is_sized_from_the_environment(num_threads, rs_num_cpus, pool_size_
     if pinned:
         assert available == 1
     assert size == expected_pool_size(num_threads, rs_num_cpus, available)
+
+
+def test_a_table_evicted_while_the_lock_is_released_stays_alive_for_its_call():
+    """pairfuse_dask's engine runs without the interpreter lock; another thread
+    meanwhile pushes its table out of the cache with tables of its own."""
+    pytest.importorskip("dask.bag")
+    from pairfuse_dask._weighted import encode_concurrent
+
+    rng = random.Random(3)
+    text = bytes(rng.choice(b"abcdef ") for _ in range(4000))
+    merges = pairfuse.fit_py(text, 400)[1]
+    batch = [text[k:k + 50] for k in range(0, len(text), 50)] * 20
+    expected = pairfuse.encode_concurrent_py(batch, merges)
+    others = [[((i % 97, i // 97), 1000 + i + 3000 * k) for i in range(1000)] for k in range(12)]
+    stop = threading.Event()
+
+    def evict():
+        k = 0
+        while not stop.is_set():
+            pairfuse.encode_py([1, 2, 3], others[k % len(others)])
+            k += 1
+
+    evictor = threading.Thread(target=evict)
+    evictor.start()
+    try:
+        for _ in range(30):
+            assert encode_concurrent(batch, [((l, r), i) for (l, r), i in merges]) == expected
+            assert encode_concurrent(batch, merges) == expected
+    finally:
+        stop.set()
+        evictor.join()
