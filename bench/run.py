@@ -12,8 +12,10 @@ warm passes (engine_bench), timed in the same process as the fit it measures
 """
 
 import argparse
+import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -43,12 +45,15 @@ def run(cmd, env=None):
     return json.loads(out.strip().splitlines()[-1]), usage.ru_maxrss / 1024
 
 
-def python_row(interp, corpus, row, merges, runs, *extra, threads=None):
+def python_row_script(interp, script, *args, threads=None):
     env = dict(os.environ, PYTHONPATH=MODULE_DIRS[interp])
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
-    return run([INTERPRETERS[interp], os.path.join(ROOT, "bench", "python_rows.py"),
-                corpus, row, str(merges), str(runs), *extra], env)
+    return run([INTERPRETERS[interp], os.path.join(ROOT, "bench", script), *args], env)
+
+
+def python_row(interp, corpus, row, merges, runs, *extra, threads=None):
+    return python_row_script(interp, "python_rows.py", corpus, row, str(merges), str(runs), *extra, threads=threads)
 
 
 def interpreter_rows(add, corpus, runs, tmp, with_pypy):
@@ -132,6 +137,72 @@ def cli_rows(corpus, runs, add):
             target)
 
 
+def sentencepiece_model(corpus):
+    """The peer's 30,000-piece BPE model of the corpus, trained once and kept
+    in the build folder (named by the corpus's hash, which differs from one
+    machine's standard library to the next's); None without spm_train."""
+    if shutil.which("spm_train") is None:
+        return None
+    with open(corpus, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:12]
+    prefix = os.path.join(PEER_DIR, f"spm-bpe-30000-{digest}")
+    if not os.path.exists(prefix + ".model"):
+        os.makedirs(PEER_DIR, exist_ok=True)
+        subprocess.run(["spm_train", f"--input={corpus}", f"--model_prefix={prefix}", "--model_type=bpe",
+                        "--vocab_size=30000", "--byte_fallback=true", "--character_coverage=1.0",
+                        "--minloglevel=2"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return prefix + ".model"
+
+
+def per_call_rows(corpus, runs, add, with_pypy):
+    """One call per short line (bench/per_call_rows.py), with the table the
+    command-line tool learns on the words, against SentencePiece's Python
+    module (CPython), side by side in one run."""
+    cli = os.path.join(ROOT, "build", "cpython", "tools", "cli", "pairfuse")
+    merges = corpus + ".per-call-merges.json"
+    subprocess.run([cli, "train", "--split", "words", "--vocab-size", "30000", "-q", corpus, "-o", merges], check=True)
+    model = sentencepiece_model(corpus)
+    runs = max(runs, 5)
+    extra = [model] if model else []
+    c, _ = python_row_script("cpython", "per_call_rows.py", corpus, merges, str(runs), *extra)
+    p = python_row_script("pypy", "per_call_rows.py", corpus, merges, str(runs))[0] if with_pypy else None
+
+    def us(value):
+        return f"{value:.1f} us"
+
+    def versus(ours, theirs):
+        return f"{us(ours)} / {us(theirs)} = {ours / theirs:.2f}x"
+
+    table = f"{c['merges']:,} merges"
+    if "peer_encode_us" in c:
+        add(f"10a. CPython encode_py per call, {table} / SentencePiece encode", versus(c["encode_us"], c["peer_encode_us"]),
+            "<= 1.0x")
+        add("10b. CPython decode_py per call / SentencePiece decode", versus(c["decode_us"], c["peer_decode_us"]), "<= 2.0x")
+        add("10b. CPython decode_py([t]) one token / SentencePiece decode of a line (of one token: "
+            f"{us(c['peer_decode_one_us'])})", versus(c["decode_one_us"], c["peer_decode_us"]), "<= 2.0x")
+        if p:
+            add("10c. PyPy encode_py per call / SentencePiece encode (CPython)",
+                versus(p["encode_us"], c["peer_encode_us"]), "<= 4x")
+            add("10c. PyPy decode_py per call / SentencePiece decode (CPython)",
+                versus(p["decode_us"], c["peer_decode_us"]), "<= 10x")
+        add("10d. CPython encode_concurrent_py of 64 lines / 64 SentencePiece encodes",
+            versus(c["encode_64_us"], 64 * c["peer_encode_us"]), "<= 0.3x")
+        add("10d. CPython decode_concurrent_py of 64 lines / 64 SentencePiece decodes",
+            versus(c["decode_64_us"], 64 * c["peer_decode_us"]), "<= 1.0x")
+    else:
+        add(f"10a. CPython encode_py / decode_py per call, {table} (no SentencePiece)",
+            f"{us(c['encode_us'])} / {us(c['decode_us'])}")
+    add(f"10e. CPython encode_py per call: {table} / its first 1,000", versus(c["encode_us"], c["encode_first_1000_us"]),
+        "<= 2x")
+    for name, call in (("encode", "encode_py"), ("decode", "decode_py")):
+        add(f"10f. CPython {call}, a new table every call / Python iterating it (for (l, r), i in merges)",
+            versus(c[f"cold_{name}_us"], c["iterate_us"]), "<= 1.0x")
+    if p:
+        add("10g. PyPy encode_py / decode_py per call; a new table every call / PyPy iterating it",
+            f"{us(p['encode_us'])} / {us(p['decode_us'])}; {versus(p['cold_encode_us'], p['iterate_us'])} and "
+            f"{versus(p['cold_decode_us'], p['iterate_us'])}")
+
+
 def dask_rows(corpus, runs, add):
     """pairfuse_dask on a local cluster of 2 worker processes against one
     process (bench/dask_rows.py); CPython only, where Dask is installed."""
@@ -154,6 +225,7 @@ def main():
     parser.add_argument("--skip-literal", action="store_true")
     parser.add_argument("--skip-peer", action="store_true")
     parser.add_argument("--skip-pypy", action="store_true")
+    parser.add_argument("--only-per-call", action="store_true", help="only rows 10, the per-call rows")
     args = parser.parse_args()
     runs = args.runs
 
@@ -166,6 +238,11 @@ def main():
     def add(name, figure, target="", note=""):
         rows.append((name, figure, target, note))
         print(f"  {name}: {figure} {note}", file=sys.stderr)
+
+    if args.only_per_call:
+        per_call_rows(corpus, runs, add, not args.skip_pypy)
+        print_table(rows, runs)
+        return
 
     # 1. fast against literal training.
     fast_1m, _ = run([ENGINE_BENCH, "fit", corpus, "1000000", "2000", "--runs", str(runs)])
@@ -236,8 +313,13 @@ def main():
     interpreter_rows(add, corpus, runs, tmp, not args.skip_pypy)
     cli_rows(corpus, runs, add)
     dask_rows(corpus, runs, add)
+    per_call_rows(corpus, runs, add, not args.skip_pypy)
 
-    print(f"| benchmark (median of {runs}; rows 7: of {max(runs, 5)}) | figure | target |")
+    print_table(rows, runs)
+
+
+def print_table(rows, runs):
+    print(f"| benchmark (median of {runs}; rows 7 and 10: of {max(runs, 5)}) | figure | target |")
     print("|---|---|---|")
     for name, figure, target, _ in rows:
         print(f"| {name} | {figure} | {target} |")

@@ -70,6 +70,20 @@ class HeldEntries {
 };
 #endif
 
+// How a list looked: its size and the identities of its first, middle and
+// last items.
+using Sighting = std::array<std::uint64_t, 4>;
+
+#ifndef PYPY_VERSION
+Sighting sighting_of(PyObject* merges) {
+  const std::span<PyObject* const> items = items_of(merges);
+  auto identity = [](PyObject* item) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item)); };
+  return {items.size(), identity(items.front()), identity(items[items.size() / 2]), identity(items.back())};
+}
+#else
+Sighting sighting_of(PyObject* merges) { return sighting_in_bulk(merges); }
+#endif
+
 struct Kept {
   HeldEntries entries;
   SharedTable table;
@@ -115,21 +129,13 @@ class KeptTables {
     changed();
   }
 
-#ifndef PYPY_VERSION
   // A list is kept the second time it comes: a table used once never has
   // its entries held (nor its memory kept from the next new table). What a
   // list looked like is remembered without references; a stale memory
   // (its objects gone, the addresses taken by others) only makes a list be
   // kept one call early.
-  struct Sighting {
-    std::size_t size;
-    std::array<PyObject*, 3> probes;  // first, middle, last item
-    friend bool operator==(const Sighting&, const Sighting&) = default;
-  };
-
   bool seen_before(PyObject* merges) {
-    const std::span<PyObject* const> items = items_of(merges);
-    const Sighting sighting{items.size(), {items.front(), items[items.size() / 2], items.back()}};
+    const Sighting sighting = sighting_of(merges);
     if (std::find(sightings_.begin(), sightings_.end(), sighting) != sightings_.end()) return true;
     sightings_[next_sighting_++ % sightings_.size()] = sighting;
     return false;
@@ -138,6 +144,7 @@ class KeptTables {
   std::array<Sighting, 4 * kMaxKept> sightings_{};
   std::size_t next_sighting_ = 0;
 
+#ifndef PYPY_VERSION
   void release_let_go(std::vector<Kept>& released) {
     for (std::size_t k = kept_.size(); k-- > 0;) {
       if (kept_[k].entries.only_here()) take_out(k, released);
@@ -153,9 +160,6 @@ class KeptTables {
 
   void changed() {}
 #else
-  // Telling a list seen before would cost another call into the helper.
-  bool seen_before(PyObject*) { return true; }
-
   // PyPy's reference counts say nothing about who holds an object.
   void release_let_go(std::vector<Kept>&) {}
 

@@ -14,7 +14,9 @@
 
 #ifdef PYPY_VERSION
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -43,6 +45,10 @@ std::optional<std::vector<MergeTable::Entry>> read_merge_entries_in_bulk(PyObjec
 // The position in the list `held` of the list that holds exactly the entry
 // objects of `merges` (an exact list or tuple), in order; -1 when none does.
 std::ptrdiff_t find_held_entries_in_bulk(PyObject* merges, PyObject* held);
+
+// The size of `merges` (an exact list or tuple of at least one entry) and
+// the identities (id()) of its first, middle and last entries.
+std::array<std::uint64_t, 4> sighting_in_bulk(PyObject* merges);
 
 // A new list of the units when there are enough of them to build in bulk,
 // or nothing.
