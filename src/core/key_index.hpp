@@ -37,20 +37,26 @@ class KeyIndex {
 
   // `keys` may repeat: a repeated key gets the position of its first or its
   // last occurrence. repeated() tells whether any key did.
-  KeyIndex(std::span<const Key> keys, Repeats repeats) {
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, keys.size() * 2));
+  KeyIndex(std::span<const Key> keys, Repeats repeats)
+      : KeyIndex(keys.size(), [keys](std::size_t i) { return keys[i]; }, repeats) {}
+
+  // The same over the keys key_of(0), ..., key_of(n - 1), without a copy of them.
+  template <typename KeyOf>
+  KeyIndex(std::size_t n, KeyOf key_of, Repeats repeats) {
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, n * 2));
     mask_ = capacity - 1;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    empty_key_ = absent_key(keys);
+    empty_key_ = absent_key(n, key_of);
     slots_.assign(capacity, Slot{empty_key_, kAbsent});
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      std::size_t s = static_cast<std::size_t>(mix(keys[i]) >> shift_);
-      while (slots_[s].key != empty_key_ && slots_[s].key != keys[i]) s = (s + 1) & mask_;
-      if (slots_[s].key == keys[i]) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const Key key = key_of(i);
+      std::size_t s = static_cast<std::size_t>(mix(key) >> shift_);
+      while (slots_[s].key != empty_key_ && slots_[s].key != key) s = (s + 1) & mask_;
+      if (slots_[s].key == key) {
         repeated_ = true;
         if (repeats == Repeats::kKeepFirst) continue;
       }
-      slots_[s] = {keys[i], static_cast<Position>(i)};
+      slots_[s] = {key, static_cast<Position>(i)};
     }
   }
 
@@ -90,13 +96,14 @@ class KeyIndex {
     Position position;
   };
 
-  // Of the n + 1 keys 0..n, at least one is not among n distinct keys.
-  static Key absent_key(std::span<const Key> keys) {
-    std::vector<bool> taken(keys.size() + 1, false);
-    for (const Key key : keys) {
+  // Of the n + 1 keys 0..n, at least one is not among n keys.
+  template <typename KeyOf>
+  static Key absent_key(std::size_t n, KeyOf key_of) {
+    std::vector<bool> taken(n + 1, false);
+    for (std::size_t i = 0; i < n; ++i) {
       // Negative keys turn into values far above any list's length.
-      const auto value = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key));
-      if (value <= keys.size()) taken[static_cast<std::size_t>(value)] = true;
+      const auto value = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key_of(i)));
+      if (value <= n) taken[static_cast<std::size_t>(value)] = true;
     }
     std::size_t candidate = 0;
     while (taken[candidate]) ++candidate;

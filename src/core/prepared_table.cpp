@@ -8,18 +8,16 @@ namespace pairfuse::core {
 PreparedTable::Distinct PreparedTable::without_repeated_pairs(std::vector<MergeTable::Entry> list_entries) {
   using PairIndex = RankedTable::PairIndex;
   using Position = RankedTable::Order;
-  std::vector<std::uint64_t> keys;
-  keys.reserve(list_entries.size());
-  for (const MergeTable::Entry& entry : list_entries) keys.push_back(entry.pair.packed());
-  PairIndex first(keys, PairIndex::Repeats::kKeepFirst);
+  auto key_of = [&](std::size_t i) { return list_entries[i].pair.packed(); };
+  PairIndex first(list_entries.size(), key_of, PairIndex::Repeats::kKeepFirst);
   if (!first.repeated()) return {std::move(list_entries), std::move(first)};
   // A repeated pair stays at its first entry and takes the id of its last.
   std::vector<Unit> last_id(list_entries.size());
-  for (std::size_t i = 0; i < list_entries.size(); ++i) last_id[first.find(keys[i])] = list_entries[i].id;
+  for (std::size_t i = 0; i < list_entries.size(); ++i) last_id[first.find(key_of(i))] = list_entries[i].id;
   std::vector<Position> renumbered(list_entries.size(), PairIndex::kAbsent);
   std::vector<MergeTable::Entry> entries;
   for (Position p = 0; p < list_entries.size(); ++p) {
-    if (first.find(keys[p]) != p) continue;
+    if (first.find(key_of(p)) != p) continue;
     renumbered[p] = static_cast<Position>(entries.size());
     entries.push_back({list_entries[p].pair, last_id[p]});
   }
@@ -31,7 +29,12 @@ PreparedTable::PreparedTable(std::vector<MergeTable::Entry> list_entries)
     : PreparedTable(without_repeated_pairs(std::move(list_entries))) {}
 
 PreparedTable::PreparedTable(Distinct table)
-    : entries_(std::move(table.entries)), ranked_(entries_, std::move(table.positions)) {}
+    : entries_(std::move(table.entries)), pair_positions_(std::move(table.positions)) {}
+
+const RankedTable& PreparedTable::ranked() const {
+  std::call_once(ranked_once_, [&] { ranked_.emplace(entries_, std::move(pair_positions_)); });
+  return *ranked_;
+}
 
 const InverseTable& PreparedTable::inverse() const {
   std::call_once(inverse_once_, [&] { inverse_.emplace(entries_); });
@@ -51,8 +54,10 @@ std::size_t PreparedTable::memory_bytes() const {
   // inverse and 32 of expansion node, and two indexes of at most 4 slots of
   // 8 bytes each.
   constexpr std::size_t kDecodingBytesPerEntry = 12 + 32 + 2 * 4 * 8;
-  return entries_.capacity() * sizeof(MergeTable::Entry) + ranked_.memory_bytes() +
-         entries_.size() * kDecodingBytesPerEntry;
+  // The ranked form: its copy of the entries, the pair index and the filter.
+  const std::size_t ranked_bytes = entries_.size() * sizeof(MergeTable::Entry) + 8 * 1024 +
+                                   (ranked_ ? ranked_->memory_bytes() : pair_positions_.memory_bytes());
+  return entries_.capacity() * sizeof(MergeTable::Entry) + ranked_bytes + entries_.size() * kDecodingBytesPerEntry;
 }
 
 }  // namespace pairfuse::core

@@ -6,10 +6,10 @@
 // Invariants
 // - entries() is what MergeTable gives for the same list: a pair given twice
 //   keeps the place of its first entry and the id of its last.
-// - The ranked form is made with the table (removing repeated pairs builds
-//   its index anyway); the inverse and the full expansion table only when a
-//   call first needs them, once, whichever thread asks first. Read-only
-//   otherwise, so one instance serves many threads.
+// - The ranked form, the inverse and the full expansion table are made when
+//   a call first needs them, once, whichever thread asks first (the ranked
+//   form takes over the pair index that removing repeated pairs builds).
+//   Read-only otherwise, so one instance serves many threads.
 //
 // Performance notes (December 2026, the 2-core development VM, the 29,828
 // merges learned on the words of the Python standard library): making a
@@ -47,7 +47,7 @@ class PreparedTable {
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
 
-  const RankedTable& ranked() const { return ranked_; }
+  const RankedTable& ranked() const;
   const InverseTable& inverse() const;
   // Every id of the table expanded.
   const ExpansionTable& expansion() const;
@@ -67,7 +67,11 @@ class PreparedTable {
   explicit PreparedTable(Distinct table);
 
   std::vector<MergeTable::Entry> entries_;
-  RankedTable ranked_;
+  // The index of the pairs that removing repeated pairs built, until the
+  // ranked form takes it over.
+  mutable RankedTable::PairIndex pair_positions_;
+  mutable std::once_flag ranked_once_;
+  mutable std::optional<RankedTable> ranked_;
 
   mutable std::once_flag inverse_once_;
   mutable std::optional<InverseTable> inverse_;
