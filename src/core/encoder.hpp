@@ -37,7 +37,11 @@
 //   counting passes.
 // - Window scan against linked lists on slices of text with 8,000 merges:
 //   0.6 against 0.8 us at 16 units, 3.2 against 3.6 at 64, 5.6 against 5.3 at
-//   96; hence the limit of 80. Finding the next minimum during the pass
+//   96, with the scan that compacted its arrays. With tombstones and the
+//   minimum taken with AVX2 where there is one: 3.3 against 5.2 us at 64,
+//   7.7 against 9.6 at 128, 14.0 against 14.5 at 200, 19.5 against 18.3 at
+//   256 (29,828 merges: 9.5 against 12.6 at 128, 23.5 against 26.3 at 256);
+//   hence the limit of 224. Finding the next minimum during the pass
 //   instead of by a separate scan saved about 10%. Tombstones in place of
 //   compaction, with that minimum over the flat array (vectorized), saved
 //   about 5% more on the distinct words of the standard library with 29,828
@@ -58,7 +62,7 @@ namespace pairfuse::core {
 enum class EncodeStrategy { automatic, window_scan, linked_list, linked_list_wide };
 
 // Sequences up to this length take the window scan under `automatic`.
-inline constexpr std::size_t kWindowScanLimit = 80;
+inline constexpr std::size_t kWindowScanLimit = 224;
 
 // Reusable working memory for encoding many sequences with one table on one
 // thread; not shareable between threads.
