@@ -301,13 +301,16 @@ std::size_t Encoder::encode_into(std::span<const Unit> units, Unit* out) {
 
 UnitSeq encode(UnitSeq units, const PreparedTable& table) {
   if (units.size() < 2 || table.empty()) return units;
-  Encoder encoder(table.ranked());
-  // The window scan copies its input before it writes: a short sequence is
-  // encoded in place.
   if (units.size() <= kWindowScanLimit) {
+    // The window scan's scratch is kept per thread, so a short call
+    // allocates nothing; it copies its input before it writes, so the
+    // sequence is encoded in place.
+    thread_local Encoder encoder(table.ranked());
+    encoder.switch_table(table.ranked());
     units.resize(encoder.encode_into(units, units.data()));
     return units;
   }
+  Encoder encoder(table.ranked());
   return encoder.encode(units);
 }
 

@@ -73,6 +73,9 @@ class Encoder {
   Encoder(Encoder&&) noexcept;
   Encoder& operator=(Encoder&&) = delete;
 
+  // Encodes with `table` from now on, keeping the scratch.
+  void switch_table(const RankedTable& table) { table_ = &table; }
+
   UnitSeq encode(std::span<const Unit> units, EncodeStrategy strategy = EncodeStrategy::automatic);
   // encode(units) written to `out`, which has room for units.size() units;
   // returns the result's length. Short sequences need no allocation.

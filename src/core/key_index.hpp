@@ -99,6 +99,15 @@ class KeyIndex {
   // Of the n + 1 keys 0..n, at least one is not among n keys.
   template <typename KeyOf>
   static Key absent_key(std::size_t n, KeyOf key_of) {
+    // Small lists look for a gap in one word, without allocating.
+    if (n < 64) {
+      std::uint64_t taken = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto value = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Key>>(key_of(i)));
+        if (value <= n) taken |= std::uint64_t{1} << value;
+      }
+      return static_cast<Key>(std::countr_one(taken));
+    }
     std::vector<bool> taken(n + 1, false);
     for (std::size_t i = 0; i < n; ++i) {
       // Negative keys turn into values far above any list's length.

@@ -32,21 +32,15 @@ PreparedTable::PreparedTable(Distinct table)
     : entries_(std::move(table.entries)), pair_positions_(std::move(table.positions)) {}
 
 const RankedTable& PreparedTable::ranked() const {
-  std::call_once(ranked_once_, [&] { ranked_.emplace(entries_, std::move(pair_positions_)); });
-  return *ranked_;
+  return ranked_.get([&] { return RankedTable(entries_, std::move(pair_positions_)); });
 }
 
 const InverseTable& PreparedTable::inverse() const {
-  std::call_once(inverse_once_, [&] { inverse_.emplace(entries_); });
-  return *inverse_;
+  return inverse_.get([&] { return InverseTable(entries_); });
 }
 
 const ExpansionTable& PreparedTable::expansion() const {
-  std::call_once(expansion_once_, [&] {
-    expansion_.emplace(inverse());
-    expansion_ready_.store(true, std::memory_order_release);
-  });
-  return *expansion_;
+  return expansion_.get([&] { return ExpansionTable(inverse()); });
 }
 
 std::size_t PreparedTable::memory_bytes() const {
@@ -55,8 +49,10 @@ std::size_t PreparedTable::memory_bytes() const {
   // 8 bytes each.
   constexpr std::size_t kDecodingBytesPerEntry = 12 + 32 + 2 * 4 * 8;
   // The ranked form: its copy of the entries, the pair index and the filter.
-  const std::size_t ranked_bytes = entries_.size() * sizeof(MergeTable::Entry) + 8 * 1024 +
-                                   (ranked_ ? ranked_->memory_bytes() : pair_positions_.memory_bytes());
+  const RankedTable* ranked = ranked_.if_ready();
+  const std::size_t ranked_bytes = ranked != nullptr ? ranked->memory_bytes()
+                                                     : entries_.size() * sizeof(MergeTable::Entry) + 8 * 1024 +
+                                                           pair_positions_.memory_bytes();
   return entries_.capacity() * sizeof(MergeTable::Entry) + ranked_bytes + entries_.size() * kDecodingBytesPerEntry;
 }
 

@@ -1,6 +1,7 @@
 #include "core/ranked_table.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
 #include <tuple>
 
@@ -37,9 +38,12 @@ RankedTable::RankedTable(std::span<const MergeTable::Entry> entries, PairIndex p
     }
     index_.renumber([&](Order position) { return order_of_position[position]; });
   }
-  filter_.assign((std::size_t{1} << kFilterBits) / 64, 0);
+  const auto filter_bits =
+      std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(by_order_.size())) + 3, 6, kMaxFilterBits);
+  filter_shift_ = 64 - filter_bits;
+  filter_.assign((std::size_t{1} << filter_bits) / 64, 0);
   for (const MergeTable::Entry& entry : by_order_) {
-    const std::size_t bit = PairIndex::mix(entry.pair.packed()) >> (64 - kFilterBits);
+    const std::size_t bit = PairIndex::mix(entry.pair.packed()) >> filter_shift_;
     filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
   }
 }

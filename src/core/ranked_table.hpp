@@ -37,7 +37,7 @@ class RankedTable {
   Order order_of(Unit left, Unit right) const {
     const std::uint64_t key = UnitPair{left, right}.packed();
     const std::uint64_t mixed = KeyIndex<std::uint64_t, Order>::mix(key);
-    const std::size_t bit = mixed >> (64 - kFilterBits);
+    const std::size_t bit = mixed >> filter_shift_;
     if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return kAbsent;
     return index_.find(key, mixed);
   }
@@ -52,7 +52,10 @@ class RankedTable {
  private:
   // One bit per hash value of the top bits: most absent pairs are rejected
   // here, in a bitmap small enough to stay in the first-level cache.
-  static constexpr unsigned kFilterBits = 16;
+  // 8 bits per pair, 64 at least and 64 Kbit at most: a small table needs no
+  // more than a word or two.
+  static constexpr unsigned kMaxFilterBits = 16;
+  unsigned filter_shift_ = 64 - 6;
   std::vector<std::uint64_t> filter_;
 
   std::vector<MergeTable::Entry> by_order_;
