@@ -70,7 +70,7 @@ def pairfuse_rows(out, runs, lines, merges):
     out["encode_64_us"] = per_call_us(runs, lambda k: pairfuse.encode_concurrent_py(lines[k:k + 64], merges), starts)
     out["decode_64_us"] = per_call_us(runs, lambda k: pairfuse.decode_concurrent_py(tokens[k:k + 64], merges), starts)
     # Cold calls: a table of new tuple objects, never seen before, every call.
-    cold = 15
+    cold = 25
     out["iterate_us"] = each_call_us(iterate, [fresh_copy(merges) for _ in range(cold)])
     tables = [fresh_copy(merges) for _ in range(cold)]
     out["cold_encode_us"] = each_call_us(lambda k: pairfuse.encode_py(lines[k], tables[k]), range(cold))

@@ -7,24 +7,17 @@
 namespace pairfuse::core {
 
 InverseTable::InverseTable(std::span<const MergeTable::Entry> entries)
-    : index_(entries.size(), [entries](std::size_t i) { return entries[i].id; },
+    : table_entries_(entries),
+      index_(entries.size(), [entries](std::size_t i) { return entries[i].id; },
              KeyIndex<Unit, Position>::Repeats::kKeepLast) {
-  if (!index_.repeated()) {
-    ids_.reserve(entries.size());
-    pairs_.reserve(entries.size());
-    for (const MergeTable::Entry& entry : entries) {
-      ids_.push_back(entry.id);
-      pairs_.push_back(entry.pair);
-    }
-    return;
-  }
+  ids_repeat_ = index_.repeated();
+  if (!ids_repeat_) return;
   // Only the last entry of each id stays; positions close up behind it.
   std::vector<Position> renumbered(entries.size(), kAbsent);
   for (Position p = 0; p < entries.size(); ++p) {
     if (index_.find(entries[p].id) != p) continue;
-    renumbered[p] = static_cast<Position>(ids_.size());
-    ids_.push_back(entries[p].id);
-    pairs_.push_back(entries[p].pair);
+    renumbered[p] = static_cast<Position>(last_of_each_id_.size());
+    last_of_each_id_.push_back(entries[p]);
   }
   index_.renumber([&](Position p) { return renumbered[p]; });
 }

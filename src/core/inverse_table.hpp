@@ -20,29 +20,34 @@ class InverseTable {
   static constexpr Position kAbsent = KeyIndex<Unit, Position>::kAbsent;
 
   InverseTable() = default;
-  // `entries` in the table's order (MergeTable::entries()).
+  // `entries` in the table's order (MergeTable::entries()). When no id
+  // repeats, positions are theirs and they are read in place: they must
+  // outlive the inverse table (a PreparedTable holds both).
   explicit InverseTable(std::span<const MergeTable::Entry> entries);
 
   Position position_of(Unit id) const { return index_.find(id); }
   // The pair that `id` stands for, or nullptr when it is no id of the table.
   const UnitPair* find(Unit id) const {
     const Position position = position_of(id);
-    return position == kAbsent ? nullptr : &pairs_[position];
+    return position == kAbsent ? nullptr : &entries()[position].pair;
   }
 
-  std::size_t size() const { return ids_.size(); }
-  bool empty() const { return ids_.empty(); }
-  Unit id(Position position) const { return ids_[position]; }
-  const UnitPair& pair(Position position) const { return pairs_[position]; }
+  std::size_t size() const { return entries().size(); }
+  bool empty() const { return entries().empty(); }
+  Unit id(Position position) const { return entries()[position].id; }
+  const UnitPair& pair(Position position) const { return entries()[position].pair; }
   const KeyIndex<Unit, Position>& index() const { return index_; }
 
   std::size_t memory_bytes() const {
-    return ids_.capacity() * sizeof(Unit) + pairs_.capacity() * sizeof(UnitPair) + index_.memory_bytes();
+    return last_of_each_id_.capacity() * sizeof(MergeTable::Entry) + index_.memory_bytes();
   }
 
  private:
-  std::vector<Unit> ids_;
-  std::vector<UnitPair> pairs_;
+  std::span<const MergeTable::Entry> entries() const { return ids_repeat_ ? last_of_each_id_ : table_entries_; }
+
+  std::span<const MergeTable::Entry> table_entries_;
+  bool ids_repeat_ = false;
+  std::vector<MergeTable::Entry> last_of_each_id_;  // when ids repeat
   KeyIndex<Unit, Position> index_;
 };
 
