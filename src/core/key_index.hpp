@@ -46,18 +46,9 @@ class KeyIndex {
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, n * 2));
     mask_ = capacity - 1;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    empty_key_ = absent_key(n, key_of);
-    slots_.assign(capacity, Slot{empty_key_, kAbsent});
-    for (std::size_t i = 0; i < n; ++i) {
-      const Key key = key_of(i);
-      std::size_t s = static_cast<std::size_t>(mix(key) >> shift_);
-      while (slots_[s].key != empty_key_ && slots_[s].key != key) s = (s + 1) & mask_;
-      if (slots_[s].key == key) {
-        repeated_ = true;
-        if (repeats == Repeats::kKeepFirst) continue;
-      }
-      slots_[s] = {key, static_cast<Position>(i)};
-    }
+    // Empty slots hold a key that hardly any list holds; a list that holds
+    // it is indexed again around one it does not, found by a pass of its own.
+    if (!fill(n, key_of, repeats, kUnlikelyKey)) fill(n, key_of, repeats, absent_key(n, key_of));
   }
 
   bool repeated() const { return repeated_; }
@@ -95,6 +86,29 @@ class KeyIndex {
     Key key;
     Position position;
   };
+
+  static constexpr Key kUnlikelyKey = static_cast<Key>(0x9E3779B97F4A7C15ULL);
+
+  // Indexes the keys with `empty` marking empty slots; false, leaving the
+  // index unfinished, when a key equals `empty`.
+  template <typename KeyOf>
+  bool fill(std::size_t n, KeyOf key_of, Repeats repeats, Key empty) {
+    empty_key_ = empty;
+    repeated_ = false;
+    slots_.assign(mask_ + 1, Slot{empty_key_, kAbsent});
+    for (std::size_t i = 0; i < n; ++i) {
+      const Key key = key_of(i);
+      if (key == empty_key_) return false;
+      std::size_t s = static_cast<std::size_t>(mix(key) >> shift_);
+      while (slots_[s].key != empty_key_ && slots_[s].key != key) s = (s + 1) & mask_;
+      if (slots_[s].key == key) {
+        repeated_ = true;
+        if (repeats == Repeats::kKeepFirst) continue;
+      }
+      slots_[s] = {key, static_cast<Position>(i)};
+    }
+    return true;
+  }
 
   // Of the n + 1 keys 0..n, at least one is not among n keys.
   template <typename KeyOf>
