@@ -139,9 +139,7 @@ UnitBatch expand_batch(const UnitBatch& units_list, const core::ExpansionTable& 
 
 UnitBatch decode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table) {
   if (table.empty() || units_list.empty()) return units_list;
-  // As in core::decode: a batch with fewer tokens than the table, decoded
-  // with it for the first time, only needs the ids its tokens reach.
-  if (!table.has_expansion() && units_list.units().size() < table.size() && table.count_decode() == 0) {
+  if (table.expands_reached_only(units_list.units().size())) {
     return expand_batch(units_list, core::ExpansionTable(table.inverse(), units_list.units()));
   }
   return expand_batch(units_list, table.expansion());

@@ -168,10 +168,7 @@ UnitSeq ExpansionTable::expand(std::span<const Unit> units, Scratch& scratch) co
 UnitSeq decode(UnitSeq units, const PreparedTable& table) {
   if (units.empty() || table.empty()) return units;
   ExpansionTable::Scratch scratch;
-  // A sequence shorter than the table, decoded with it for the first time,
-  // only needs the ids it reaches. A table used again (kept between calls)
-  // is expanded whole, once.
-  if (!table.has_expansion() && units.size() < table.size() && table.count_decode() == 0) {
+  if (table.expands_reached_only(units.size())) {
     const ExpansionTable reached(table.inverse(), units);
     reached.check_expansions_finite(units);
     return reached.expand(units, scratch);

@@ -76,9 +76,12 @@ class PreparedTable {
   const InverseTable& inverse() const;
   // Every id of the table expanded.
   const ExpansionTable& expansion() const;
-  bool has_expansion() const { return expansion_.ready(); }
-  // How many decoding calls came before this one.
-  unsigned count_decode() const { return decodes_.fetch_add(1, std::memory_order_relaxed); }
+  // Whether a decoding call of `tokens` tokens expands only the ids they
+  // reach: one with fewer tokens than the table, the first to decode with
+  // it. A table used again (kept between calls) is expanded whole, once.
+  bool expands_reached_only(std::size_t tokens) const {
+    return !expansion_.ready() && tokens < size() && decodes_.fetch_add(1, std::memory_order_relaxed) == 0;
+  }
 
   // What the table takes with all its forms made.
   std::size_t memory_bytes() const;
