@@ -27,7 +27,7 @@ MODULE_DIRS = {"cpython": os.path.join(ROOT, "build", "cpython", "src", "python_
                "pypy": os.path.join(ROOT, "build", "pypy", "src", "python_bindings")}
 INTERPRETERS = {"cpython": "/usr/bin/python3", "pypy": "pypy3"}
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from corpus import corpus_bytes  # noqa: E402
+from corpus import corpus_bytes, corpus_files  # noqa: E402
 
 PEER_DIR = os.path.join(ROOT, "build", "peer")
 PEER_VERSION = "0.23.2"
@@ -110,9 +110,15 @@ def median_of(runs, fn):
 
 
 def write_corpus(path):
+    """Writes the corpus to `path` and returns a line naming it: the standard
+    library differs from machine to machine, so figures are comparable only
+    for the same files, bytes and hash."""
+    files = corpus_files()
+    data = corpus_bytes()
     with open(path, "wb") as out:
-        out.write(corpus_bytes())
-    return os.path.getsize(path)
+        out.write(data)
+    digest = hashlib.sha256(data).hexdigest()[:16]
+    return len(data), f"corpus: {len(files):,} files, {len(data):,} bytes, sha256 {digest}"
 
 
 def cli_rows(corpus, runs, add):
@@ -231,7 +237,8 @@ def main():
 
     tmp = tempfile.mkdtemp(prefix="pairfuse-bench-")
     corpus = os.path.join(tmp, "corpus.bin")
-    size = write_corpus(corpus)
+    size, corpus_line = write_corpus(corpus)
+    print(corpus_line, file=sys.stderr)
     mb = size / 1e6
     rows = []
 
@@ -241,7 +248,7 @@ def main():
 
     if args.only_per_call:
         per_call_rows(corpus, runs, add, not args.skip_pypy)
-        print_table(rows, runs)
+        print_table(rows, runs, corpus_line)
         return
 
     # 1. fast against literal training.
@@ -315,10 +322,12 @@ def main():
     dask_rows(corpus, runs, add)
     per_call_rows(corpus, runs, add, not args.skip_pypy)
 
-    print_table(rows, runs)
+    print_table(rows, runs, corpus_line)
 
 
-def print_table(rows, runs):
+def print_table(rows, runs, corpus_line):
+    print(corpus_line)
+    print()
     print(f"| benchmark (median of {runs}; rows 7 and 10: of {max(runs, 5)}) | figure | target |")
     print("|---|---|---|")
     for name, figure, target, _ in rows:
