@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python_bindings/fetched_error.hpp"
 #include "python_bindings/handle.hpp"
 
 namespace pairfuse::python {
@@ -70,18 +71,12 @@ BoundArguments bind_arguments(const Signature& signature, PyObject* const* args,
 }
 
 void name_parameter_in_type_error(const char* parameter) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  FetchedError error;
+  PyObject* value = error.normalized_value();
   if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return;
   }
-  Ref type_ref = Ref::steal(type);
-  Ref value_ref = Ref::steal(value);
-  Ref traceback_ref = Ref::steal(traceback);
 
   Ref message = Ref::steal(PyObject_Str(value));
   if (!message) {

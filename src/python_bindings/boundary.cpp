@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fatal.hpp"
+#include "python_bindings/fetched_error.hpp"
 
 namespace pairfuse::python {
 namespace {
@@ -26,7 +27,7 @@ constexpr const char* kUnwrappedPanicMessage = "Unwrapped panic from Python code
 PyObject* panic_type = nullptr;
 
 // Both extension modules built from this file (pairfuse and
-// pairfuse_dask._weighted) keep their own copy of `panic_type`, so the type
+// pairfuse_dask._engine) keep their own copy of `panic_type`, so the type
 // is also left where the other copy finds it: the dict CPython keeps for
 // extensions' per-interpreter state (invisible to Python code), or a private
 // attribute of sys on PyPy, which has no such dict. Whichever module needs
@@ -98,29 +99,23 @@ std::string panic_message(PyObject* exception) {
 // (from an __index__ or an iterator we called), prints it with its traceback
 // and resumes it as a fatal error; otherwise leaves it pending.
 void resume_panic_from_python() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  FetchedError error;
   // Looked up with no exception pending; nullptr: no PanicException can exist yet.
   PyObject* panic = existing_panic_type();
   if (panic == nullptr) {
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return;
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* value = error.normalized_value();
   if (value == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(value)) != panic) {
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return;
   }
-  Ref type_ref = Ref::steal(type);
-  Ref value_ref = Ref::steal(value);
-  Ref traceback_ref = Ref::steal(traceback);
   std::string message = panic_message(value);
   std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);
   std::fflush(stderr);
-  PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
+  error.restore();
   PyErr_PrintEx(0);
   // No second report: the panic was reported when it first happened.
   throw FatalError(std::move(message), std::source_location::current());

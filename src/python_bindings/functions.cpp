@@ -4,28 +4,17 @@
 
 #include "concurrent/engine.hpp"
 #include "core/engine.hpp"
-#include "python_bindings/arguments.hpp"
+#include "python_bindings/arguments.hpp"  // convert_argument
 #include "python_bindings/build_results.hpp"
 #include "python_bindings/kept_tables.hpp"
 #include "python_bindings/read_values.hpp"
 
 namespace pairfuse::python {
-namespace {
-
-constexpr Signature kFit{"fit_py", {"units", "target_vocab_size"}};
-constexpr Signature kFitConcurrent{"fit_concurrent_py", {"units_list", "target_vocab_size"}};
-constexpr Signature kEncode{"encode_py", {"units", "merges"}};
-constexpr Signature kEncodeConcurrent{"encode_concurrent_py", {"units_list", "merges"}};
-constexpr Signature kDecode{"decode_py", {"units", "merges"}};
-constexpr Signature kDecodeConcurrent{"decode_concurrent_py", {"units_list", "merges"}};
-
-}  // namespace
 
 // The interpreter lock stays held through every engine call of the module's
 // own functions: nothing here lets other threads in.
 
-Ref fit_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_arg, size_arg] = bind_arguments(kFit, args, nargs, kwnames);
+Ref fit_py(PyObject* units_arg, PyObject* size_arg) {
   UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
   const core::FitResult result = core::fit(std::move(units), target);
@@ -33,8 +22,7 @@ Ref fit_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return to_training_result(std::move(sequence), to_merge_list(result.merges));
 }
 
-Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_list_arg, size_arg] = bind_arguments(kFitConcurrent, args, nargs, kwnames);
+Ref fit_concurrent_py(PyObject* units_list_arg, PyObject* size_arg) {
   UnitBatch units_list = convert_argument("units_list", to_unit_seq_list, units_list_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
   const concurrent::FitGroupedResult result = concurrent::fit_concurrent_grouped(std::move(units_list), target);
@@ -42,27 +30,23 @@ Ref fit_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   return to_training_result(std::move(sequences), to_merge_list(result.merges));
 }
 
-Ref encode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_arg, merges_arg] = bind_arguments(kEncode, args, nargs, kwnames);
+Ref encode_py(PyObject* units_arg, PyObject* merges_arg) {
   UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
   const SharedTable merges = convert_argument("merges", prepared_table, merges_arg);
   return to_unit_list(core::encode(std::move(units), *merges));
 }
 
-Ref encode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_list_arg, merges_arg] = bind_arguments(kEncodeConcurrent, args, nargs, kwnames);
+Ref encode_concurrent_py(PyObject* units_list_arg, PyObject* merges_arg) {
   return encode_batch(units_list_arg, merges_arg, EngineLock::kHeld);
 }
 
-Ref decode_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_arg, merges_arg] = bind_arguments(kDecode, args, nargs, kwnames);
+Ref decode_py(PyObject* units_arg, PyObject* merges_arg) {
   UnitSeq units = convert_argument("units", to_unit_seq, units_arg);
   const SharedTable merges = convert_argument("merges", prepared_table, merges_arg);
   return to_unit_list(core::decode(std::move(units), *merges));
 }
 
-Ref decode_concurrent_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [units_list_arg, merges_arg] = bind_arguments(kDecodeConcurrent, args, nargs, kwnames);
+Ref decode_concurrent_py(PyObject* units_list_arg, PyObject* merges_arg) {
   return decode_batch(units_list_arg, merges_arg, EngineLock::kHeld);
 }
 

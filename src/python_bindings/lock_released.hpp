@@ -1,6 +1,6 @@
 // The interpreter lock, released for a stretch of engine work that touches
 // no Python object. `pairfuse` itself never does this (its calls keep the
-// lock); the companion module pairfuse_dask._weighted does, because a Dask
+// lock); the companion module pairfuse_dask._engine does, because a Dask
 // worker's own threads must answer the scheduler and serve data to other
 // workers while a task runs.
 #pragma once

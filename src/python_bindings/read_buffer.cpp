@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "python_bindings/handle.hpp"
+#include "python_bindings/held_buffer.hpp"
 
 namespace pairfuse::python {
 namespace {
@@ -33,28 +34,6 @@ bool is_exact_array(PyObject* obj) {
   PyObject* type = dict == nullptr ? nullptr : PyDict_GetItemString(dict, "array");
   return type == reinterpret_cast<PyObject*>(Py_TYPE(obj));
 }
-
-// A buffer held for reading, released when it goes out of scope.
-class HeldBuffer {
- public:
-  // Holds nothing when `obj` gives no strided buffer with a format.
-  explicit HeldBuffer(PyObject* obj) {
-    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
-    if (!held_) discard_pending_error();
-  }
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-
-  explicit operator bool() const { return held_; }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // An integer item as a struct format states it.
 struct IntegerFormat {
@@ -141,7 +120,8 @@ bool copy_units(const Py_buffer& view, const IntegerFormat& format, std::vector<
 bool append_units_from_buffer(PyObject* obj, std::vector<Unit>& out) {
   const bool is_memoryview = PyMemoryView_Check(obj);
   if (!is_memoryview && !is_exact_ndarray(obj) && !is_exact_array(obj)) return false;
-  const HeldBuffer buffer(obj);
+  // Holds nothing when `obj` gives no strided buffer with a format.
+  const HeldBuffer buffer(obj, PyBUF_RECORDS_RO, HeldBuffer::IfRefused::kHoldNothing);
   if (!buffer) return false;
   const Py_buffer& view = buffer.view();
   if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr || view.suboffsets != nullptr) {

@@ -218,7 +218,7 @@ def test_a_table_evicted_while_the_lock_is_released_stays_alive_for_its_call():
     """pairfuse_dask's engine runs without the interpreter lock; another thread
     meanwhile pushes its table out of the cache with tables of its own."""
     pytest.importorskip("dask.bag")
-    from pairfuse_dask._weighted import encode_concurrent
+    from pairfuse_dask._engine import encode_concurrent
 
     rng = random.Random(3)
     text = bytes(rng.choice(b"abcdef ") for _ in range(4000))

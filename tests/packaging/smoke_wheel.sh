@@ -55,7 +55,7 @@ PY
 site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 libs="$site/pairfuse.libs"
 program="$work/venv/bin/pairfuse"
-binaries=("$site"/pairfuse.*.so "$site"/pairfuse_dask/_weighted.*.so "$program")
+binaries=("$site"/pairfuse.*.so "$site"/pairfuse_dask/_engine.*.so "$program")
 
 step "every library the loader finds comes from the wheel or the C/C++ runtime"
 runtime='^(linux-vdso\.so\.1|libc\.so\.6|libm\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libpthread\.so\.0|libdl\.so\.2|/lib64/ld-linux-x86-64\.so\.2)$'

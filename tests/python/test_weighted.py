@@ -1,4 +1,4 @@
-"""pairfuse_dask._weighted: training on sequences with counts, as on their repetitions."""
+"""pairfuse_dask._engine: training on sequences with counts, as on their repetitions."""
 import logging
 import random
 
@@ -8,7 +8,7 @@ import pairfuse
 from pairfuse_testing import Index, PanicException, run_python
 
 pytest.importorskip("dask.bag")
-from pairfuse_dask._weighted import decode_concurrent, encode_concurrent, fit_weighted  # noqa: E402
+from pairfuse_dask._engine import decode_concurrent, encode_concurrent, fit_weighted  # noqa: E402
 
 
 def weighted_corpus(seed):
@@ -83,11 +83,11 @@ def test_both_modules_share_one_panic_exception_whichever_makes_it(first):
     # A fresh process, so that the module named first creates the type.
     provoke = {
         "pairfuse": "pairfuse.fit_py([], 5)",
-        "pairfuse_dask": "pairfuse_dask._weighted.fit_weighted([], [], 5)",
+        "pairfuse_dask": "pairfuse_dask._engine.fit_weighted([], [], 5)",
     }
     second = "pairfuse_dask" if first == "pairfuse" else "pairfuse"
     result = run_python(
-        "import pairfuse, pairfuse_dask._weighted\n"
+        "import pairfuse, pairfuse_dask._engine\n"
         "def caught(code):\n"
         "    try:\n"
         "        exec(code)\n"
@@ -95,7 +95,7 @@ def test_both_modules_share_one_panic_exception_whichever_makes_it(first):
         "        return type(error)\n"
         f"a = caught({provoke[first]!r})\n"
         f"b = caught({provoke[second]!r})\n"
-        "print(a is b is pairfuse_dask._weighted.PanicException, a.__module__, a.__name__)\n"
+        "print(a is b is pairfuse_dask._engine.PanicException, a.__module__, a.__name__)\n"
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "pyo3_runtime", "PanicException"]

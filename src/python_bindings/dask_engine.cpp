@@ -1,14 +1,17 @@
-// The extension module `pairfuse_dask._weighted`: training on sequences that
-// each stand for `count` copies of themselves, which is what the tables of
-// distinct sequences summed over a cluster are. Built from the same binding
-// layer as `pairfuse`, so sequences convert with the same rules and errors,
-// and a fatal engine error raises the same PanicException type (see
-// boundary.cpp for how the two modules find one type).
+// The extension module `pairfuse_dask._engine`, the Dask package's native
+// half: training on sequences that each stand for `count` copies of
+// themselves, which is what the tables of distinct sequences summed over a
+// cluster are, and pairfuse's batch encode and decode with the interpreter
+// lock released. Built from the same binding layer as `pairfuse`, so
+// sequences convert with the same rules and errors, and a fatal engine error
+// raises the same PanicException type (see boundary.cpp for how the two
+// modules find one type).
 #include <Python.h>
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,9 +23,11 @@
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/boundary.hpp"
 #include "python_bindings/build_results.hpp"
+#include "python_bindings/function_table.hpp"
 #include "python_bindings/functions.hpp"
 #include "python_bindings/handle.hpp"
 #include "python_bindings/lock_released.hpp"
+#include "python_bindings/module_creation.hpp"
 #include "python_bindings/read_values.hpp"
 #include "unit_batch.hpp"
 
@@ -133,16 +138,11 @@ std::optional<LoggerObserver> progress_observer() {
   return std::optional<LoggerObserver>(std::in_place, std::move(logger), debug);
 }
 
-Ref fit_weighted(PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"sequences", "counts", "target_vocab_size", "rewrite", nullptr};
-  PyObject* sequences_arg = nullptr;
-  PyObject* counts_arg = nullptr;
-  PyObject* size_arg = nullptr;
-  PyObject* rewrite_arg = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:fit_weighted", const_cast<char**>(keywords), &sequences_arg,
-                                   &counts_arg, &size_arg, &rewrite_arg)) {
-    throw_pending_error();
-  }
+using FitWeightedArguments = std::array<PyObject*, 4>;
+
+Ref fit_weighted(const FitWeightedArguments& arguments) {
+  const auto [sequences_arg, counts_arg, size_arg, rewrite_given] = arguments;
+  PyObject* rewrite_arg = rewrite_given != nullptr ? rewrite_given : Py_False;
   UnitBatch sequences = convert_argument("sequences", to_unit_seq_list, sequences_arg);
   std::vector<PairCount> counts = convert_argument("counts", to_counts, counts_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
@@ -162,79 +162,61 @@ Ref fit_weighted(PyObject* args, PyObject* kwargs) {
   return to_training_result(to_unit_lists(*result.units_list), std::move(merges));
 }
 
-PyObject* fit_weighted_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_boundary([&] { return fit_weighted(args, kwargs); });
-}
-
 // pairfuse's batch encode and decode, for a Dask task: the same conversions,
 // results and errors, but the engine runs with the lock released.
-constexpr Signature kEncode{"encode_concurrent", {"units_list", "merges"}};
-constexpr Signature kDecode{"decode_concurrent", {"units_list", "merges"}};
-
-PyObject* encode_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_boundary([&] {
-    const auto [units_list, merges] = bind_arguments(kEncode, args, nargs, kwnames);
-    return encode_batch(units_list, merges, EngineLock::kReleased);
-  });
+Ref encode_released(PyObject* units_list, PyObject* merges) {
+  return encode_batch(units_list, merges, EngineLock::kReleased);
+}
+Ref decode_released(PyObject* units_list, PyObject* merges) {
+  return decode_batch(units_list, merges, EngineLock::kReleased);
 }
 
-PyObject* decode_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_boundary([&] {
-    const auto [units_list, merges] = bind_arguments(kDecode, args, nargs, kwnames);
-    return decode_batch(units_list, merges, EngineLock::kReleased);
-  });
-}
+// Its messages for calls that do not fit are PyArg_ParseTupleAndKeywords's.
+constexpr std::array<ParsedFunction<4>, 1> kTraining = {{
+    {"fit_weighted", {"sequences", "counts", "target_vocab_size", "rewrite"}, 3, {nullptr, nullptr, nullptr, "False"},
+     fit_weighted,
+     "The merge list that pairfuse.fit_concurrent_py learns from a list holding\n"
+     "each sequence counts[k] times (repeats of a sequence add up). Every count\n"
+     "is an int from 1 to 2**63-1, and the sum of count * len(sequence) must not\n"
+     "exceed 2**63-1. With rewrite=True, returns (rewritten sequences, merges),\n"
+     "one rewritten sequence per given sequence."},
+}};
 
-template <typename Entry>
-PyCFunction as_method(Entry entry) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
-constexpr const char* kFitWeightedDoc =
-    "fit_weighted(sequences, counts, target_vocab_size, *, rewrite=False)\n--\n\n"
-    "The merge list that pairfuse.fit_concurrent_py learns from a list holding\n"
-    "each sequence counts[k] times (repeats of a sequence add up). Every count\n"
-    "is an int from 1 to 2**63-1, and the sum of count * len(sequence) must not\n"
-    "exceed 2**63-1. With rewrite=True, returns (rewritten sequences, merges),\n"
-    "one rewritten sequence per given sequence.";
-
-PyMethodDef functions[] = {
-    {"fit_weighted", as_method(&fit_weighted_entry), METH_VARARGS | METH_KEYWORDS, kFitWeightedDoc},
-    {"encode_concurrent", as_method(&encode_entry), METH_FASTCALL | METH_KEYWORDS,
-     "encode_concurrent(units_list, merges)\n--\n\n"
+constexpr std::array<Function, 2> kBatches = {{
+    {"encode_concurrent", {"units_list", "merges"}, encode_released,
      "pairfuse.encode_concurrent_py, with the interpreter lock released while it encodes."},
-    {"decode_concurrent", as_method(&decode_entry), METH_FASTCALL | METH_KEYWORDS,
-     "decode_concurrent(units_list, merges)\n--\n\n"
+    {"decode_concurrent", {"units_list", "merges"}, decode_released,
      "pairfuse.decode_concurrent_py, with the interpreter lock released while it decodes."},
-    {nullptr, nullptr, 0, nullptr},
-};
+}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "pairfuse_dask._weighted",
-    "Weighted training for pairfuse_dask, on pairfuse's engine.",
+    "pairfuse_dask._engine",
+    "Weighted training, and batch encoding and decoding without the interpreter lock, for pairfuse_dask.",
     0,
-    functions,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,
     nullptr,
 };
 
-// As for pairfuse: a second initialisation returns the first module.
 PyObject* module_cache = nullptr;
 
-Ref init_module() {
-  if (module_cache != nullptr) return Ref::borrow(module_cache);
-  Ref module = require(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+void add_panic_exception(PyObject* module) {
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw_pending_error();
-  require_status(PyObject_SetAttrString(module.get(), "PanicException", panic));
-  module_cache = module.release();
-  return Ref::borrow(module_cache);
+  require_status(PyObject_SetAttrString(module, "PanicException", panic));
+}
+
+Ref init_module() {
+  static std::array<PyMethodDef, 3> functions = {
+      method_def<kTraining, 0>(), method_def<kBatches, 0>(), method_def<kBatches, 1>()};
+  return create_module(
+      {.definition = module_def, .functions = functions, .add_attributes = add_panic_exception, .created = module_cache});
 }
 
 }  // namespace
 }  // namespace pairfuse::python
 
-PyMODINIT_FUNC PyInit__weighted() { return pairfuse::python::call_boundary(pairfuse::python::init_module); }
+PyMODINIT_FUNC PyInit__engine() { return pairfuse::python::call_boundary(pairfuse::python::init_module); }

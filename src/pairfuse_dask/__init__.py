@@ -18,7 +18,7 @@ import dask.bag
 from dask.base import tokenize
 
 import pairfuse
-from pairfuse_dask._weighted import PanicException, decode_concurrent, encode_concurrent, fit_weighted
+from pairfuse_dask._engine import PanicException, decode_concurrent, encode_concurrent, fit_weighted
 
 __all__ = ["fit", "fit_encode", "encode", "decode", "fit_weighted", "PanicException", "WorkerPanicException"]
 
