@@ -1,24 +1,28 @@
-// The parallel engine as the rest of the system calls it. A batch is one
-// flat buffer (unit_batch.hpp); results are in input order and equal what
-// the sequential engine gives per sequence.
+// The parallel engine as the rest of the system calls it: training here,
+// batch encoding and decoding in the two headers included below. A batch is
+// one flat buffer (unit_batch.hpp); results are in input order and equal
+// what the sequential engine gives per sequence.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "concurrent/batch_decode.hpp"
+#include "concurrent/batch_encode.hpp"
 #include "concurrent/distinct_sequences.hpp"
-#include "core/training.hpp"
+#include "core/training_records.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
-
-namespace pairfuse::core {
-class PreparedTable;
-}
 
 namespace pairfuse::concurrent {
 
 // Trains one table over all sequences; pairs never cross a sequence boundary.
+struct FitConcurrentResult {
+  UnitBatch units_list;
+  MergeTable merges;
+  friend bool operator==(const FitConcurrentResult&, const FitConcurrentResult&) = default;
+};
 FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
                                    core::TrainingObserver* observer = nullptr);
 
@@ -38,12 +42,13 @@ FitGroupedResult fit_concurrent_grouped(UnitBatch units_list, std::uint64_t targ
 // Requires counts.size() == sequences.size(), every count at least 1, and
 // the sum of count times length within PairCount (weighted_total_fits).
 // The rewritten sequences are made only when asked for.
+enum class Rewrite { no, yes };
 struct FitWeightedResult {
-  std::optional<UnitBatch> units_list;
+  std::optional<UnitBatch> units_list;  // with Rewrite::yes only
   MergeTable merges;
 };
 FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                               bool rewrite_sequences, core::TrainingObserver* observer = nullptr);
+                               Rewrite rewrite, core::TrainingObserver* observer = nullptr);
 
 // fit_weighted for sequences known to be pairwise distinct (the command-line
 // tool counts its pieces so): the same merges, without grouping the batch
@@ -55,19 +60,5 @@ MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> cou
 // no pair count or weight can pass the 64-bit range: the sum of count times
 // length (1 for an empty sequence) is at most the largest PairCount.
 bool weighted_total_fits(const UnitBatch& sequences, const std::vector<PairCount>& counts);
-
-// Batch encoding and decoding, with a table prepared once (and possibly kept
-// by the caller between calls) or with a MergeTable prepared for the call.
-UnitBatch encode_concurrent(UnitBatch units_list, const core::PreparedTable& table);
-UnitBatch decode_concurrent(UnitBatch units_list, const core::PreparedTable& table);
-UnitBatch encode_concurrent(UnitBatch units_list, const MergeTable& merges);
-UnitBatch decode_concurrent(UnitBatch units_list, const MergeTable& merges);
-
-// The same, for callers that hand over each distinct sequence once
-// (concurrent/distinct_sequences.hpp) and keep their positions themselves:
-// every sequence is worked on as it is, repeats too. (decode_concurrent is
-// decode_each_concurrent.)
-UnitBatch encode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table);
-UnitBatch decode_each_concurrent(UnitBatch units_list, const core::PreparedTable& table);
 
 }  // namespace pairfuse::concurrent

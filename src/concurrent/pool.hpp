@@ -42,7 +42,7 @@ void parallel_for(std::size_t n, Fn&& fn) {
 
 // Work of fewer units than this runs on the calling thread: entering the
 // pool and waking a worker cost more than the work itself (see
-// concurrent/batch.cpp for the measurement).
+// concurrent/batch_blocks.hpp for the measurement).
 inline constexpr std::size_t kPoolMinimumUnits = 8192;
 
 // parallel_for for work of about `units` units in all: on the calling thread

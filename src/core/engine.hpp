@@ -3,12 +3,18 @@
 
 #include <cstdint>
 
-#include "core/training.hpp"
+#include "core/training_records.hpp"
 #include "types.hpp"
 
 namespace pairfuse::core {
 
 class PreparedTable;
+
+struct FitResult {
+  UnitSeq units;
+  MergeTable merges;
+  friend bool operator==(const FitResult&, const FitResult&) = default;
+};
 
 // Learns merges over one sequence until `target_vocab_size` is reached or no
 // pair is left. Fatal errors: no units; a target not above the number of

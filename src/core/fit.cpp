@@ -1,9 +1,19 @@
-#include "core/fit.hpp"
-
+// Sequential training with the incremental PairTrainer (core/pair_trainer.hpp,
+// which states the invariants and the design notes) over one sequence of
+// weight 1, whose buffer becomes the trainer's symbol array and then the
+// result. `fit` is declared in core/engine.hpp, the wide-index variant for
+// tests in testing_entry_points.hpp.
+//
+// Performance: the figures live in the README's benchmark table
+// (scripts/bench). The literal engine recounts the whole sequence per merge;
+// this one touches only the windows of the merged pair, so the gap grows with
+// the number of merges.
 #include <fmt/ranges.h>
 
 #include "core/engine.hpp"
+#include "core/merge_loop.hpp"
 #include "core/pair_trainer.hpp"
+#include "testing_entry_points.hpp"
 
 namespace pairfuse::core {
 namespace {

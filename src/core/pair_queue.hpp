@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "core/huge_array.hpp"
-#include "core/training.hpp"
+#include "core/training_rules.hpp"
 #include "types.hpp"
 
 namespace pairfuse::core {

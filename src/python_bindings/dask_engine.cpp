@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "concurrent/engine.hpp"
-#include "core/training.hpp"
+#include "core/training_records.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/boundary.hpp"
 #include "python_bindings/build_results.hpp"
@@ -100,13 +100,13 @@ class LoggerObserver final : public core::TrainingObserver {
 
   void on_plan(std::uint64_t planned) override {
     stride_ = std::max<std::uint64_t>(planned / 100, 1);
-    log(kInfo, fmt::format(PAIRFUSE_RECORD_PLAN, planned));
+    log(kInfo, fmt::format(core::kPlanRecord, planned));
   }
   void on_merge(std::uint64_t step, std::uint64_t planned, UnitPair pair, Unit id) override {
     const bool milestone = step % stride_ == 0 || step == planned;
-    if (milestone || debug_) log(milestone ? kInfo : kDebug, fmt::format(PAIRFUSE_RECORD_MERGE, step, planned, pair, id));
+    if (milestone || debug_) log(milestone ? kInfo : kDebug, fmt::format(core::kMergeRecord, step, planned, pair, id));
   }
-  void on_no_pairs_left() override { log(kInfo, PAIRFUSE_RECORD_NO_PAIRS); }
+  void on_no_pairs_left() override { log(kInfo, std::string(core::kNoPairsRecord)); }
 
  private:
   void log(int level, const std::string& message) {
@@ -154,7 +154,8 @@ Ref fit_weighted(const FitWeightedArguments& arguments) {
   {
     LockReleased released;
     if (observer) observer->set_lock(&released);
-    result = concurrent::fit_weighted(std::move(sequences), std::move(counts), target, rewrite,
+    result = concurrent::fit_weighted(std::move(sequences), std::move(counts), target,
+                                      rewrite ? concurrent::Rewrite::yes : concurrent::Rewrite::no,
                                       observer ? &*observer : nullptr);
   }
   Ref merges = to_merge_list(result.merges);

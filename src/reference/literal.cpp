@@ -1,6 +1,7 @@
 #include "reference/literal.hpp"
 
 #include "core/inverse_table.hpp"  // raise_cycle: the same fatal error
+#include "core/merge_loop.hpp"
 
 #include <absl/container/flat_hash_set.h>
 #include <fmt/ranges.h>

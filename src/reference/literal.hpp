@@ -12,7 +12,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "core/training.hpp"
+#include "core/engine.hpp"
 #include "types.hpp"
 
 namespace pairfuse::reference {

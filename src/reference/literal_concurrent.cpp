@@ -8,6 +8,7 @@
 
 #include "concurrent/pool.hpp"
 #include "core/inverse_table.hpp"
+#include "core/merge_loop.hpp"
 #include "reference/literal.hpp"
 
 namespace pairfuse::reference {

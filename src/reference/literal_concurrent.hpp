@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/training.hpp"
+#include "concurrent/engine.hpp"
 #include "types.hpp"
 
 namespace pairfuse::reference {

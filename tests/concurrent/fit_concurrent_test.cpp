@@ -1,7 +1,7 @@
 // The fast parallel trainer against the literal one: same list, same table
 // in the same order, same fatal error, same log records, on random lists
 // with empty, short and repeated sequences.
-#include "concurrent/fit_concurrent.hpp"
+#include "testing_entry_points.hpp"
 
 #include <gtest/gtest.h>
 
@@ -202,7 +202,7 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
     }
     const std::uint64_t target = distinct_count(expanded) + rng() % 15;
     const auto whole = outcome_of([&] { return fit_concurrent(expanded, target); });
-    const auto weighted = outcome_of([&] { return fit_weighted(sequences, counts, target, true); });
+    const auto weighted = outcome_of([&] { return fit_weighted(sequences, counts, target, Rewrite::yes); });
     const std::string label = fmt::format("{} x {} target {}", sequences, counts, target);
     ASSERT_EQ(whole.fatal, weighted.fatal) << label;
     if (!whole.ok()) continue;
@@ -213,7 +213,7 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
       for (PairCount c = 0; c < counts[k]; ++c) rewritten.emplace_back(units.begin(), units.end());
     }
     ASSERT_EQ(whole.value->units_list, rewritten) << label;
-    ASSERT_FALSE(fit_weighted(sequences, counts, target, false).units_list) << label;
+    ASSERT_FALSE(fit_weighted(sequences, counts, target, Rewrite::no).units_list) << label;
     // The repeats folded beforehand (in another order) and declared distinct.
     std::map<UnitSeq, PairCount> folded;
     for (std::size_t k = 0; k < sequences.size(); ++k) folded[sequences[k]] += counts[k];
@@ -246,7 +246,7 @@ TEST(FitWeighted, WeightedTotalMustFitSixtyFourBits) {
   for (const auto& c : cases) {
     EXPECT_EQ(weighted_total_fits(c.sequences, c.counts), c.fits) << fmt::format("{} x {}", c.sequences, c.counts);
   }
-  const auto refused = outcome_of([] { return fit_weighted(std::vector<UnitSeq>{{1, 2}}, {0}, 10, false).merges; });
+  const auto refused = outcome_of([] { return fit_weighted(std::vector<UnitSeq>{{1, 2}}, {0}, 10, Rewrite::no).merges; });
   EXPECT_TRUE(refused.fatal.has_value()) << testing::describe(refused);
 }
 

@@ -1,6 +1,6 @@
 // The fast trainer against the literal one: same sequence, same table in
 // the same order, same fatal error, same log records, on many random inputs.
-#include "core/fit.hpp"
+#include "testing_entry_points.hpp"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/training.hpp"
+#include "concurrent/engine.hpp"
+#include "core/engine.hpp"
+#include "core/training_records.hpp"
 #include "fatal.hpp"
 #include "support/outcome.hpp"
 #include "log.hpp"

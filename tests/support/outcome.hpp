@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/training.hpp"
+#include "concurrent/engine.hpp"
+#include "core/engine.hpp"
 #include "fatal.hpp"
 #include "types.hpp"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/training.hpp"
+#include "core/training_records.hpp"
 #include "log.hpp"
 #include "options.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/training.hpp"
+#include "core/training_rules.hpp"
 
 #include <fmt/format.h>
 
