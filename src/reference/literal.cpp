@@ -1,14 +1,14 @@
 #include "reference/literal.hpp"
 
-#include "core/inverse_table.hpp"  // raise_cycle: the same fatal error
-#include "core/merge_loop.hpp"
+#include <fmt/format.h>
 
-#include <absl/container/flat_hash_set.h>
-#include <fmt/ranges.h>
-
-#include <algorithm>
+#include <set>
+#include <string>
 #include <tuple>
 #include <vector>
+
+#include "fatal.hpp"
+#include "reference/literal_training.hpp"
 
 namespace pairfuse::reference {
 
@@ -34,54 +34,11 @@ UnitSeq merge(std::span<const Unit> units, const UnitPair& pair, Unit id) {
   return out;
 }
 
-UnitPair most_frequent_pair(const PairCounts& counts) {
-  auto it = counts.begin();
-  core::TrainingCandidate best{it->second, it->first};
-  for (++it; it != counts.end(); ++it) {
-    core::TrainingCandidate candidate{it->second, it->first};
-    if (core::better_training_candidate(candidate, best)) best = candidate;
-  }
-  return best.pair;
-}
-
-namespace {
-
-// One sequence, recounted and rewritten at every step.
-class LiteralSteps {
- public:
-  explicit LiteralSteps(UnitSeq units) : units_(std::move(units)) {}
-
-  std::optional<UnitPair> best_pair() const {
-    const PairCounts counts = get_counts(units_);
-    if (counts.empty()) return std::nullopt;
-    return most_frequent_pair(counts);
-  }
-  void merge(UnitPair pair, Unit id) { units_ = reference::merge(units_, pair, id); }
-  const UnitSeq& current_units() const { return units_; }
-  std::uint64_t merge_bound() const { return units_.size(); }
-  UnitSeq release() { return std::move(units_); }
-
- private:
-  UnitSeq units_;
-};
-
-}  // namespace
-
 FitResult fit(UnitSeq units, std::uint64_t target_vocab_size) {
-  std::uint64_t initial_vocab_size = 0;
-  {
-    absl::flat_hash_set<Unit> vocab(units.begin(), units.end(), units.size());
-    initial_vocab_size = vocab.size();
-  }
-  std::optional<Unit> largest;
-  if (!units.empty()) largest = *std::max_element(units.begin(), units.end());
-  const std::uint64_t planned = core::plan_merges(largest, initial_vocab_size, target_vocab_size);
-
-  const core::TrainingReport report{core::kCoreLogTarget};
-  core::report_plan(report, planned, units);
-  LiteralSteps steps(std::move(units));
-  MergeTable merges = core::run_merges(steps, planned, *largest, report);
-  return {steps.release(), std::move(merges)};
+  const std::set<Unit> vocabulary(units.begin(), units.end());
+  MergeTable merges = train_literally(units, vocabulary, target_vocab_size, core::kCoreLogTarget, get_counts,
+                                      reference::merge);
+  return {std::move(units), std::move(merges)};
 }
 
 UnitSeq encode(UnitSeq units, const MergeTable& merges) {
@@ -170,6 +127,10 @@ std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, cons
   return std::nullopt;
 }
 
+void raise_cycle(Unit token) {
+  raise_fatal(fmt::format("Merge table has a cycle: token {} expands into itself.", token));
+}
+
 UnitSeq expand(UnitSeq units, const InverseMap& inverse) {
   bool expanded = true;
   while (expanded) {
@@ -193,7 +154,7 @@ UnitSeq expand(UnitSeq units, const InverseMap& inverse) {
 UnitSeq decode(UnitSeq units, const MergeTable& merges) {
   const InverseMap inverse = inverse_of(merges);
   if (units.empty()) return units;
-  if (const auto token = first_token_reaching_cycle(units, inverse)) core::raise_cycle(*token);
+  if (const auto token = first_token_reaching_cycle(units, inverse)) raise_cycle(*token);
   return expand(std::move(units), inverse);
 }
 

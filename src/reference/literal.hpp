@@ -2,6 +2,8 @@
 //
 // It follows the definitions word for word and is the oracle the product
 // engine is tested against; only tests, fuzz targets and benchmarks link it.
+// It calls none of the product's algorithms, only its types, logging, fatal
+// errors and texts, so that a fault in the product cannot hide in both.
 // Cost: training is (length x merges), encoding up to quadratic in the
 // length, decoding (passes x output length).
 #pragma once
@@ -12,7 +14,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "core/engine.hpp"
+#include "core/engine.hpp"  // FitResult
 #include "types.hpp"
 
 namespace pairfuse::reference {
@@ -24,9 +26,6 @@ PairCounts get_counts(std::span<const Unit> units);
 
 // Replaces occurrences of `pair`, found greedily from the left without overlap, by `id`.
 UnitSeq merge(std::span<const Unit> units, const UnitPair& pair, Unit id);
-
-// The pair chosen from a full counts map; `counts` must not be empty.
-UnitPair most_frequent_pair(const PairCounts& counts);
 
 FitResult fit(UnitSeq units, std::uint64_t target_vocab_size);
 UnitSeq encode(UnitSeq units, const MergeTable& merges);
@@ -42,6 +41,9 @@ InverseMap inverse_of(const MergeTable& merges);
 // expands in finitely many steps. A walk of its own, independent of the
 // product's expansion table, so that the two check each other.
 std::optional<Unit> first_token_reaching_cycle(std::span<const Unit> units, const InverseMap& inverse);
+
+// The fatal error for `token`, whose expansion reaches a cycle.
+[[noreturn]] void raise_cycle(Unit token);
 
 // Pass-by-pass expansion; the caller has checked that no token reaches a cycle.
 UnitSeq expand(UnitSeq units, const InverseMap& inverse);

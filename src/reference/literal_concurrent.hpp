@@ -1,13 +1,14 @@
-// The literal parallel engine: every step recounts all sequences on the pool,
-// summing per-sequence counts in a shared concurrent map, and rewrites every
-// sequence. The oracle of the parallel product engine.
+// The literal parallel engine: every step recounts all sequences on oneTBB's
+// threads, summing per-sequence counts in a shared concurrent map, and
+// rewrites every sequence. The oracle of the parallel product engine; like
+// the sequential one it calls none of the product's algorithms.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "concurrent/engine.hpp"
+#include "concurrent/engine.hpp"  // FitConcurrentResult
 #include "types.hpp"
 
 namespace pairfuse::reference {
