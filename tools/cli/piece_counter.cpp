@@ -8,7 +8,7 @@
 #include <type_traits>
 
 #include "concurrent/pool.hpp"
-#include "unit_io.hpp"
+#include "piece_splitter.hpp"
 
 namespace pairfuse::cli {
 
