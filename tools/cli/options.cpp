@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <filesystem>
@@ -237,7 +238,19 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   std::vector<DeclaredOptions> declared;
   for (const CommandInfo& info : kCommands) declared.push_back(declare_command(app, info));
 
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  // CLI11 reads "--name=" as "--name" with its value in the next argument;
+  // given as its own argument, the empty value stays the value.
+  std::vector<std::string> reversed;
+  for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+    const bool before_files = std::find(args.begin(), arg.base() - 1, "--") == arg.base() - 1;
+    if (before_files && arg->starts_with("--") && arg->size() > 3 && arg->ends_with('=') &&
+        arg->find('=') == arg->size() - 1) {
+      reversed.emplace_back();
+      reversed.push_back(arg->substr(0, arg->size() - 1));
+    } else {
+      reversed.push_back(*arg);
+    }
+  }
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
