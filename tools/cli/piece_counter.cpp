@@ -9,6 +9,7 @@
 
 #include "concurrent/pool.hpp"
 #include "piece_splitter.hpp"
+#include "unit_io.hpp"
 
 namespace pairfuse::cli {
 
