@@ -51,24 +51,21 @@ struct CommandInfo {
   Command command;
   const char* name;
   const char* summary;
-  const char* description;
-  const char* footer;
+  const char* details;
 };
 
 constexpr std::array<CommandInfo, 3> kCommands{{
     {Command::train, "train", "learn merges from FILEs and write them as JSON",
      "Learns merges from the units of FILEs (\"-\" reads standard input) until the\n"
      "vocabulary (distinct units plus learned tokens) reaches N or no pair is left,\n"
-     "and writes the merges as JSON: a list of [[left, right], id] in learning order.",
+     "and writes the merges as JSON: a list of [[left, right], id] in learning order.\n"
      "On a terminal a progress bar shows merges done, rate and time left."},
     {Command::encode, "encode", "rewrite FILEs with learned merges; writes token ids",
      "Rewrites the units of FILEs (\"-\" reads standard input) with the merges and\n"
-     "writes the token ids as whitespace-separated decimal integers on one line.",
-     ""},
+     "writes the token ids as whitespace-separated decimal integers on one line."},
     {Command::decode, "decode", "expand token ids back into the units they stand for",
      "Expands the token ids of FILEs (\"-\" reads standard input) into the units they\n"
-     "stand for.",
-     ""},
+     "stand for."},
 }};
 
 // The options as typed, for one command; absent where the command takes no such option.
@@ -91,8 +88,7 @@ DeclaredOptions declare_command(CLI::App& app, const CommandInfo& info) {
   const Command c = info.command;
   d.app = app.add_subcommand(info.name, info.summary);
   CLI::App& cmd = *d.app;
-  cmd.description(info.description);
-  cmd.footer(info.footer);
+  cmd.footer(info.details);
   // Unknown options are reported in our words once parsing is done.
   cmd.allow_extras();
   if (c == Command::train) {
@@ -102,33 +98,36 @@ DeclaredOptions declare_command(CLI::App& app, const CommandInfo& info) {
   }
   d.input_format = cmd.add_option("--input-format",
                                   c == Command::decode
-                                      ? "ints: whitespace-separated 32-bit integers (default); bytes: each "
+                                      ? "ints: whitespace-separated 32-bit integers\n(default); bytes: each "
                                         "byte is a unit 0..255"
-                                      : "bytes: each byte is a unit 0..255 (default); ints: "
+                                      : "bytes: each byte is a unit 0..255 (default);\nints: "
                                         "whitespace-separated 32-bit integers")
                        ->type_name("FMT");
   if (c == Command::decode) {
     d.output_format = cmd.add_option("--output-format",
-                                     "ints: whitespace-separated integers on one line (default); bytes: one "
-                                     "byte per unit, so decoding an encoded file gives back its exact bytes")
+                                     "ints: whitespace-separated integers on one line\n(default); bytes: one "
+                                     "byte per unit, so decoding\nan encoded file gives back its exact bytes")
                           ->type_name("FMT");
   } else {
     d.split = cmd.add_option("--split",
-                             "none: all FILEs form one sequence (default); words: each run of non-whitespace "
-                             "units with the whitespace after it is a sequence; lines: each line with its "
-                             "newline is a sequence (use the same split to encode as to train)")
+                             "none: all FILEs form one sequence (default);\nwords: each run of non-whitespace "
+                             "units with\nthe whitespace after it is a sequence;\nlines: each line with its "
+                             "newline is a sequence\n(use the same split to encode as to train)")
                   ->type_name("HOW");
   }
   d.output = cmd.add_option("-o,--output", "write to FILE instead of standard output")->type_name("FILE");
   const bool logs = c == Command::train;
   d.quiet = cmd.add_flag("-q,--quiet")->description(logs ? "show no progress" : "accepted for symmetry; logs nothing");
   d.verbose = cmd.add_flag("-v,--verbose")
-                  ->description(logs ? "print the training log records (twice: also the debug records with "
+                  ->description(logs ? "print the training log records (twice: also\nthe debug records with "
                                        "whole sequences)"
                                      : "accepted for symmetry; logs nothing");
   d.quiet->excludes(d.verbose);
-  d.inputs = cmd.add_option("FILE", "files to read, in order (- is standard input)")->type_name("FILE");
-  d.inputs->expected(0, CLI::detail::expected_max_vector_size)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  d.inputs = cmd.add_option("FILE", "files to read, in order (- is standard input)")
+                 ->type_name("")
+                 ->expected(0, CLI::detail::expected_max_vector_size)
+                 ->allow_extra_args()
+                 ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   return d;
 }
 
@@ -137,10 +136,20 @@ std::optional<std::string> value_of(const CLI::Option* option) {
   return option->as<std::string>();
 }
 
+// CLI11 hands the files after "--" to the top level, not to the command.
+std::vector<std::string> files_after_marker_of(const CLI::App& app, const std::vector<std::string>& args) {
+  auto marker = std::find(args.begin(), args.end(), "--");
+  if (marker == args.end()) return {};
+  std::vector<std::string> files(marker + 1, args.end());
+  return app.remaining() == files ? files : std::vector<std::string>{};
+}
+
 // The first thing a command did not recognise, in our words.
-void reject_extras(const CLI::App& app, const DeclaredOptions& d, const std::vector<DeclaredOptions>& all) {
+void reject_extras(const CLI::App& app, const DeclaredOptions& d, const std::vector<DeclaredOptions>& all,
+                   const std::vector<std::string>& files_after_marker) {
   for (const std::string& extra : d.app->remaining()) {
-    if (!extra.starts_with('-')) continue;  // a value of the option rejected before it
+    // A value of an option rejected before it, or CLI11's note of the "--" that ends the options.
+    if (!extra.starts_with('-') || extra == "--") continue;
     const std::string name = extra.substr(0, extra.find('='));
     for (const DeclaredOptions& other : all) {
       for (const CLI::Option* option : other.app->get_options()) {
@@ -149,13 +158,16 @@ void reject_extras(const CLI::App& app, const DeclaredOptions& d, const std::vec
     }
     throw UsageError(fmt::format("unknown option '{}'", name));
   }
-  if (!app.remaining().empty()) throw UsageError(fmt::format("unknown option '{}'", app.remaining().front()));
+  if (!app.remaining().empty() && files_after_marker.empty()) throw UsageError(fmt::format("unknown option '{}'", app.remaining().front()));
 }
 
-Options options_of(const DeclaredOptions& d, Command command) {
+
+
+Options options_of(const DeclaredOptions& d, Command command, const std::vector<std::string>& files_after_marker) {
   Options options;
   options.command = command;
-  options.inputs = d.inputs->as<std::vector<std::string>>();
+  options.inputs = d.inputs->results();
+  options.inputs.insert(options.inputs.end(), files_after_marker.begin(), files_after_marker.end());
   if (auto v = value_of(d.vocab_size)) options.vocab_size = parse_vocab_size(*v);
   if (auto v = value_of(d.merges)) options.merges_path = file_name_value("--merges", *v);
   if (auto v = value_of(d.output)) options.output = file_name_value("--output", *v);
@@ -264,8 +276,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < declared.size(); ++i) {
     const DeclaredOptions& d = declared[i];
     if (!d.app->parsed()) continue;
-    reject_extras(app, d, declared);
-    Options options = options_of(d, kCommands[i].command);
+    const std::vector<std::string> files_after_marker = files_after_marker_of(app, args);
+    reject_extras(app, d, declared, files_after_marker);
+    Options options = options_of(d, kCommands[i].command, files_after_marker);
     refuse_output_over_input(options);
     return {std::move(options), {}};
   }
