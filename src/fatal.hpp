@@ -3,7 +3,8 @@
 // A FatalError unwinds through the engine (releasing everything built so far)
 // to the caller, which for the Python module is the call boundary that turns
 // it into PanicException. Raising one writes a short report to standard error
-// at the moment it happens, naming the source location.
+// at the moment it happens, naming the source location (a path from the
+// checkout's root: the build maps the compiler's paths, see meson.build).
 #pragma once
 
 #include <fmt/format.h>
@@ -29,11 +30,13 @@ class FatalError : public std::exception {
   std::source_location where_;
 };
 
-// Writes the fatal-error report to standard error and throws.
+// Whether raise_fatal writes its report. A program that reports each error
+// itself, in its own words (the command-line tool), turns it off for its process.
+enum class FatalReport { to_stderr, silent };
+void set_fatal_report(FatalReport report) noexcept;
+
+// Writes the fatal-error report to standard error (unless silenced) and throws.
 [[noreturn]] void raise_fatal(std::string message,
                               std::source_location where = std::source_location::current());
-
-// Shortens a compiler-given path to its part from "src/" on, as shown in reports and log records.
-const char* project_relative_path(const char* file) noexcept;
 
 }  // namespace pairfuse

@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "fatal.hpp"
-
 namespace pairfuse::log {
 namespace {
 std::atomic<int> global_max_level{static_cast<int>(Level::off)};
@@ -38,7 +36,7 @@ void emit(Level level, std::string_view target, const char* file, std::uint32_t 
           std::string message) {
   Logger* logger = global_logger.load(std::memory_order_acquire);
   if (logger == nullptr) return;
-  logger->log(Record{level, target, project_relative_path(file), line, message});
+  logger->log(Record{level, target, file, line, message});
 }
 
 }  // namespace pairfuse::log

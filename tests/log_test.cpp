@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fatal.hpp"
+
 #include "support/engine_testing.hpp"
 
 namespace pairfuse::log {
@@ -56,6 +58,26 @@ TEST(Log, FormatsOnlyWhatTheLevelAdmits) {
   EXPECT_EQ(r.message, "x counted");
   EXPECT_EQ(r.file, "tests/log_test.cpp");
   EXPECT_EQ(r.line, line);
+}
+
+// Reports name the raising line by its path from the checkout's root too, in
+// any build folder; a silenced report leaves only the exception.
+TEST(FatalReport, NamesTheLineOnceOrNotAtAll) {
+  for (const FatalReport report : {FatalReport::to_stderr, FatalReport::silent}) {
+    set_fatal_report(report);
+    ::testing::internal::CaptureStderr();
+    const std::uint32_t line = __LINE__ + 1;
+    EXPECT_THROW(raise_fatal("bad input"), FatalError);
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    set_fatal_report(FatalReport::to_stderr);
+    if (report == FatalReport::silent) {
+      EXPECT_EQ(written, "");
+    } else {
+      EXPECT_TRUE(written.starts_with(fmt::format("thread '<unnamed>' failed at tests/log_test.cpp:{}:", line)))
+          << written;
+      EXPECT_TRUE(written.ends_with(":\nbad input\n")) << written;
+    }
+  }
 }
 
 }  // namespace

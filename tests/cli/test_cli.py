@@ -169,9 +169,9 @@ def test_bad_input_is_one_error_line_and_status_1(run, tmp_path, files, args, me
         write(tmp_path, name, content)
     result = run(*args)
     assert result.returncode == 1
-    lines = result.stderr.decode().splitlines()
-    assert lines[-1].startswith("pairfuse: error: ")
-    assert message in lines[-1]
+    [line] = result.stderr.decode().splitlines()  # the engine's own errors too: no second report
+    assert line.startswith("pairfuse: error: ")
+    assert message in line
     assert result.stdout == b""
 
 
@@ -253,6 +253,28 @@ def test_failed_command_leaves_output_untouched(run, tmp_path, args, existing):
     assert run(*args, "-o", "out.txt").returncode == 1
     assert sorted(os.listdir(tmp_path)) == before  # no temporary file left either
     assert (out.read_bytes() if out.exists() else None) == existing
+
+
+@pytest.mark.parametrize(
+    "args, output, what",
+    [
+        (["encode", "--merges", "m.json", "notes.txt"], "notes.txt", "the input file 'notes.txt'"),
+        (["encode", "--merges", "m.json", "other.txt", "notes.txt"], "./notes.txt", "the input file 'notes.txt'"),
+        (["train", "--vocab-size", 300, "notes.txt"], "link.txt", "the input file 'notes.txt'"),  # a hard link
+        (["decode", "--merges", "m.json", "-", "tokens.txt"], "tokens.txt", "the input file 'tokens.txt'"),
+        (["encode", "--merges", "m.json", "notes.txt"], "m.json", "the merge file 'm.json'"),
+    ],
+)
+def test_output_over_an_input_is_refused(run, tmp_path, args, output, what):
+    files = {"m.json": MERGES.encode(), "notes.txt": b"abab\n", "other.txt": b"ab", "tokens.txt": b"300\n"}
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    os.link(tmp_path / "notes.txt", tmp_path / "link.txt")
+    result = run(*args, "-o", output)
+    assert result.returncode == 2
+    assert f"pairfuse: error: --output '{output}' is {what}" in result.stderr.decode()
+    assert {name: (tmp_path / name).read_bytes() for name in files} == files
+    assert sorted(os.listdir(tmp_path)) == sorted([*files, "link.txt"])
 
 
 def _default_disposition(signal_number):

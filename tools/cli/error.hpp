@@ -10,7 +10,8 @@ struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A command line that does not parse: reported with a pointer to --help and exit status 2.
+// A command line that does not parse, or that would write over a file it
+// reads: reported with a pointer to --help and exit status 2.
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

@@ -21,13 +21,12 @@
 #include "options.hpp"
 #include "output_file.hpp"
 #include "piece_counter.hpp"
+#include "piece_splitter.hpp"
 #include "progress.hpp"
 #include "unit_io.hpp"
 
 namespace pairfuse::cli {
 namespace {
-
-std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
 // The input as sequences: the units of all files end to end, cut where
 // pieces end (with no split, into one sequence), so pieces are spans of the
@@ -158,6 +157,8 @@ int main(int argc, char** argv) {
   // one, and the file buffers and piece tables gone before training would
   // then stay in the heap through the trainer's peak.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Each error is reported once, as the line below; the engine's own report would repeat it.
+  pairfuse::set_fatal_report(pairfuse::FatalReport::silent);
   using namespace pairfuse::cli;
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   try {

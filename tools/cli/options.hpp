@@ -36,7 +36,8 @@ struct ParsedCommandLine {
   std::string text;
 };
 
-// Throws UsageError for a command line that does not parse.
+// Throws UsageError for a command line that does not parse, or whose
+// output file is one of the files it reads.
 ParsedCommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The command name for usage hints, as typed ("train", ...), or empty before a command is known.

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "concurrent/pool.hpp"
+#include "piece_splitter.hpp"
 #include "unit_io.hpp"
 
 namespace pairfuse::cli {

@@ -65,32 +65,33 @@ void TrainingReporter::log(const log::Record& record) {
 void TrainingReporter::on_plan(std::uint64_t planned) {
   planned_ = planned;
   start_ = Clock::now();
-  draw(false);
+  draw(Frame::running);
 }
 
 void TrainingReporter::on_merge(std::uint64_t step, std::uint64_t /*planned*/, UnitPair /*pair*/, Unit /*id*/) {
   done_ = step;
-  if (Clock::now() - last_draw_ >= kRedrawInterval) draw(false);
+  if (Clock::now() - last_draw_ >= kRedrawInterval) draw(Frame::running);
 }
 
 void TrainingReporter::on_no_pairs_left() { stopped_early_ = true; }
 
 void TrainingReporter::finish() {
   if (mode_ != Mode::bar || planned_ == 0) return;
-  draw(true);
+  draw(Frame::final);
   write_stderr("\n");
   line_open_ = false;
 }
 
-void TrainingReporter::draw(bool final) {
+void TrainingReporter::draw(Frame frame) {
   last_draw_ = Clock::now();
-  std::string line = bar_line(final);
+  std::string line = bar_line(frame);
   if (line.size() >= columns_) line.resize(columns_ - 1);
   write_stderr("\r" + line + "\x1b[K");
   line_open_ = true;
 }
 
-std::string TrainingReporter::bar_line(bool final) const {
+std::string TrainingReporter::bar_line(Frame frame) const {
+  const bool final = frame == Frame::final;
   std::uint64_t total = std::max<std::uint64_t>(std::min(planned_, merge_bound_), done_);
   if (final) total = done_ == 0 ? 1 : done_;
   double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();

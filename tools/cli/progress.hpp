@@ -40,9 +40,11 @@ class TrainingReporter final : public log::Logger, public core::TrainingObserver
  private:
   using Clock = std::chrono::steady_clock;
   enum class Mode { silent, bar, records };
+  // A bar drawn while training runs, or the one left once it returned.
+  enum class Frame { running, final };
 
-  void draw(bool final);
-  std::string bar_line(bool final) const;
+  void draw(Frame frame);
+  std::string bar_line(Frame frame) const;
 
   Mode mode_;
   log::Logger* previous_logger_ = nullptr;

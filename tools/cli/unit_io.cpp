@@ -17,8 +17,6 @@ namespace {
 
 bool is_space_char(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
-
 // A token as shown in an error message: printable ASCII kept, the rest escaped, long ones cut.
 std::string quote_token(std::string_view token) {
   constexpr std::size_t kShown = 40;
@@ -36,6 +34,8 @@ std::string quote_token(std::string_view token) {
 }
 
 }  // namespace
+
+std::string display_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
 FileBytes read_file(const std::string& path) {
   const std::string name = display_name(path);
