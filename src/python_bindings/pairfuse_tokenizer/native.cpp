@@ -2,8 +2,8 @@
 // pairfuse_tokenizer.Tokenizer. A prepared merge table travels to Python as a
 // capsule owning its shared_ptr, so a call holds the table for as long as
 // the engine uses it. Arguments convert with pairfuse's own rules and errors
-// (the same binding layer); results are raw int32 and int64 buffers that the
-// Python half wraps as arrays, never lists of ints. Every engine call runs
+// (the same binding layer); results are raw int32 and int64 buffers
+// (result_buffer.hpp) that the Python half wraps as arrays, never lists of ints. Every engine call runs
 // with the interpreter lock released.
 #include <Python.h>
 
@@ -27,6 +27,7 @@
 #include "python_bindings/lock_released.hpp"
 #include "python_bindings/logger_observer.hpp"
 #include "python_bindings/pairfuse_tokenizer/distinct_counter.hpp"
+#include "python_bindings/pairfuse_tokenizer/result_buffer.hpp"
 #include "python_bindings/read_values.hpp"
 #include "unit_batch.hpp"
 
@@ -76,29 +77,14 @@ Training& training_of(PyObject* capsule) {
 
 // ---------------------------------------------------------------- results
 
-// Raw bytes for a result. On CPython a bytearray, so that the arrays made
-// over it are writable; on PyPy a bytes object filled before it is shared
-// (what its C API supports), which array.array copies anyway.
-Ref raw_buffer(const void* data, std::size_t size) {
-#ifdef PYPY_VERSION
-  Ref buffer = require_result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (size != 0) std::memcpy(PyBytes_AS_STRING(buffer.get()), data, size);
-#else
-  Ref buffer = require_result(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (size != 0) std::memcpy(PyByteArray_AS_STRING(buffer.get()), data, size);
-#endif
-  return buffer;
-}
-
-Ref units_buffer(std::span<const Unit> units) { return raw_buffer(units.data(), units.size_bytes()); }
-
-Ref batch_buffers(const UnitBatch& batch) {
+Ref batch_buffers(UnitBatch batch) {
   static_assert(sizeof(std::size_t) == sizeof(std::int64_t));
-  Ref values = units_buffer(batch.units());
-  Ref offsets = raw_buffer(batch.offsets().data(), batch.offsets().size() * sizeof(std::size_t));
+  auto [units, offsets] = std::move(batch).release();
+  Ref values = result_buffer(std::move(units));
+  Ref offset_values = result_buffer(std::move(offsets));
   Ref pair = require_result(PyTuple_New(2));
   PyTuple_SET_ITEM(pair.get(), 0, values.release());
-  PyTuple_SET_ITEM(pair.get(), 1, offsets.release());
+  PyTuple_SET_ITEM(pair.get(), 1, offset_values.release());
   return pair;
 }
 
@@ -121,7 +107,7 @@ Ref apply_to_sequence(const Signature& signature, SequenceEngine engine, PyObjec
   const SharedTable table = table_of(table_arg);
   UnitSeq units = convert_argument(signature.parameters[1], to_unit_seq, units_arg);
   UnitSeq result = run_engine(EngineLock::kReleased, [&] { return engine(std::move(units), *table); });
-  return units_buffer(result);
+  return result_buffer(std::move(result));
 }
 
 Ref apply_to_batch(const Signature& signature, BatchEngine engine, PyObject* const* args, Py_ssize_t nargs,
@@ -130,7 +116,7 @@ Ref apply_to_batch(const Signature& signature, BatchEngine engine, PyObject* con
   const SharedTable table = table_of(table_arg);
   UnitBatch batch = convert_argument(signature.parameters[1], to_unit_seq_list, batch_arg);
   UnitBatch result = run_engine(EngineLock::kReleased, [&] { return engine(std::move(batch), *table); });
-  return batch_buffers(result);
+  return batch_buffers(std::move(result));
 }
 
 Ref prepare(PyObject* /*module*/, PyObject* merges) {
@@ -150,7 +136,7 @@ Ref expand(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const SharedTable table = table_of(table_arg);
   const Unit token = convert_argument("token", to_unit, token_arg);
   UnitSeq units = run_engine(EngineLock::kReleased, [&] { return core::decode(UnitSeq{token}, *table); });
-  return units_buffer(units);
+  return result_buffer(std::move(units));
 }
 
 // Starts a training: vocab_size and max_token_length are read first, so a
@@ -332,6 +318,7 @@ PyObject* module_cache = nullptr;
 
 Ref init_module() {
   if (module_cache != nullptr) return Ref::borrow(module_cache);
+  ready_result_buffer_type();
   Ref module = require(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw_pending_error();
