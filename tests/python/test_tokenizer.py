@@ -143,19 +143,20 @@ def test_save_and_load_round_trip_in_the_tools_format(tmp_path):
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("[\n  [[1, 2], 3],\n  [[1, 2] 4]\n]", ":3:11: malformed merge file: Expecting ','"),
-        ("", ":1:1: malformed merge file: Expecting value"),
+        ("[\n  [[1, 2], 3],\n  [[1, 2] 4]\n]", ":3:11: malformed merge file: "),
+        ("", ":1:1: malformed merge file: "),
+        (b"[\xff]", ": malformed merge file: not UTF-8 text"),
         ('{"a": 1}', ": malformed merge file: expected a list of merges [[left, right], id], found dict"),
         ("[[[1, 2], 3], [1, 2, 4]]", ": malformed merge file: merge 1: expected [[left, right], id], found [1, 2, 4]"),
         ("[[[1, 2.0], 3]]", ": malformed merge file: merge 0: expected an integer, found 2.0"),
         ("[[[1, true], 3]]", ": malformed merge file: merge 0: expected an integer, found true"),
         ("[[[1, 2], 2147483648]]", ": malformed merge file: merge 0: 2147483648 is outside the 32-bit range"),
     ],
-    ids=["bad json", "empty", "not a list", "wrong shape", "fraction", "bool", "out of range"],
+    ids=["bad json", "empty", "not utf-8", "not a list", "wrong shape", "fraction", "bool", "out of range"],
 )
 def test_malformed_merge_files_name_the_file_and_the_place(tmp_path, text, message):
     path = tmp_path / "merges.json"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     with pytest.raises(ValueError) as raised:
         Tokenizer.load(path)
     assert str(raised.value).startswith(str(path) + message)

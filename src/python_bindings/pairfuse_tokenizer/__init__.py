@@ -218,11 +218,13 @@ class Tokenizer:
         with open(name, "rb") as f:
             data = f.read()
         try:
-            entries = json.loads(data)
-        except json.JSONDecodeError as error:
-            raise ValueError(f"{name}:{error.lineno}:{error.colno}: malformed merge file: {error.msg}") from None
+            text = data.decode("utf-8")
         except UnicodeDecodeError as error:
             raise ValueError(f"{name}: malformed merge file: not UTF-8 text ({error.reason})") from None
+        try:
+            entries = json.loads(text)
+        except json.JSONDecodeError as error:
+            raise ValueError(f"{name}:{error.lineno}:{error.colno}: malformed merge file: {error.msg}") from None
         return cls(_merge_list_of(entries, name))
 
     def save(self, path):
