@@ -27,6 +27,7 @@
 #include "python_bindings/functions.hpp"
 #include "python_bindings/handle.hpp"
 #include "python_bindings/lock_released.hpp"
+#include "python_bindings/logger_observer.hpp"
 #include "python_bindings/module_creation.hpp"
 #include "python_bindings/read_values.hpp"
 #include "unit_batch.hpp"
@@ -84,60 +85,6 @@ void check_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>& 
   }
 }
 
-// Training progress as records of the Python logger "pairfuse_dask": the plan
-// and every hundredth of it at INFO, every merge at DEBUG. Called on the
-// calling thread, which takes the interpreter lock back for each record; an
-// exception from the logger unwinds through the engine like a fatal error would.
-class LoggerObserver final : public core::TrainingObserver {
- public:
-  static constexpr int kDebug = 10;
-  static constexpr int kInfo = 20;
-
-  LoggerObserver(Ref logger, bool debug) : logger_(std::move(logger)), debug_(debug) {}
-
-  // Where the lock is while the engine runs.
-  void set_lock(LockReleased* released) { released_ = released; }
-
-  void on_plan(std::uint64_t planned) override {
-    stride_ = std::max<std::uint64_t>(planned / 100, 1);
-    log(kInfo, fmt::format(core::kPlanRecord, planned));
-  }
-  void on_merge(std::uint64_t step, std::uint64_t planned, UnitPair pair, Unit id) override {
-    const bool milestone = step % stride_ == 0 || step == planned;
-    if (milestone || debug_) log(milestone ? kInfo : kDebug, fmt::format(core::kMergeRecord, step, planned, pair, id));
-  }
-  void on_no_pairs_left() override { log(kInfo, std::string(core::kNoPairsRecord)); }
-
- private:
-  void log(int level, const std::string& message) {
-    std::optional<LockReleased::Retaken> lock;
-    if (released_ != nullptr) lock.emplace(*released_);
-    Ref text = require(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    Ref level_value = require(PyLong_FromLong(level));
-    Ref method = require(PyUnicode_FromString("log"));
-    Ref result = require(PyObject_CallMethodObjArgs(logger_.get(), method.get(), level_value.get(), text.get(), nullptr));
-  }
-
-  Ref logger_;
-  bool debug_;
-  LockReleased* released_ = nullptr;
-  std::uint64_t stride_ = 1;
-};
-
-bool logger_enabled_for(PyObject* logger, int level) {
-  Ref answer = require(PyObject_CallMethod(logger, "isEnabledFor", "i", level));
-  return require_status(PyObject_IsTrue(answer.get())) == 1;
-}
-
-// The logger when it would show anything, else nothing (and no observer).
-std::optional<LoggerObserver> progress_observer() {
-  Ref logging = require(PyImport_ImportModule("logging"));
-  Ref logger = require(PyObject_CallMethod(logging.get(), "getLogger", "s", "pairfuse_dask"));
-  if (!logger_enabled_for(logger.get(), LoggerObserver::kInfo)) return std::nullopt;
-  const bool debug = logger_enabled_for(logger.get(), LoggerObserver::kDebug);
-  return std::optional<LoggerObserver>(std::in_place, std::move(logger), debug);
-}
-
 using FitWeightedArguments = std::array<PyObject*, 4>;
 
 Ref fit_weighted(const FitWeightedArguments& arguments) {
@@ -149,7 +96,7 @@ Ref fit_weighted(const FitWeightedArguments& arguments) {
   const bool rewrite = convert_argument("rewrite", to_flag, rewrite_arg);
   check_counts_fit(sequences, counts);
 
-  std::optional<LoggerObserver> observer = progress_observer();
+  std::optional<LoggerObserver> observer = progress_observer("pairfuse_dask");
   concurrent::FitWeightedResult result;
   {
     LockReleased released;
@@ -203,12 +150,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* module_cache = nullptr;
-
-void add_panic_exception(PyObject* module) {
-  PyObject* panic = panic_exception_type();
-  if (panic == nullptr) throw_pending_error();
-  require_status(PyObject_SetAttrString(module, "PanicException", panic));
-}
 
 Ref init_module() {
   static std::array<PyMethodDef, 3> functions = {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fatal.hpp"
+#include "python_bindings/boundary.hpp"
 #include "python_bindings/fetched_error.hpp"
 #include "python_bindings/read_values.hpp"
 
@@ -83,6 +84,12 @@ Ref create_module(const ModuleDefinition& module) {
   if (module.add_attributes != nullptr) module.add_attributes(created.get());
   if (module.created == nullptr) module.created = created.release();
   return Ref::borrow(module.created);
+}
+
+void add_panic_exception(PyObject* module) {
+  PyObject* panic = panic_exception_type();
+  if (panic == nullptr) throw_pending_error();
+  require_status(PyObject_SetAttrString(module, "PanicException", panic));
 }
 
 }  // namespace pairfuse::python

@@ -29,4 +29,8 @@ struct ModuleDefinition {
 
 Ref create_module(const ModuleDefinition& module);
 
+// Sets the module's PanicException to the one type every module of the
+// process raises (boundary.hpp), for the companion modules.
+void add_panic_exception(PyObject* module);
+
 }  // namespace pairfuse::python
