@@ -209,6 +209,37 @@ def per_call_rows(corpus, runs, add, with_pypy):
             f"{versus(p['cold_decode_us'], p['iterate_us'])}")
 
 
+def tokenizer_rows(runs, add, with_pypy, peer_mb_per_s=None):
+    """pairfuse_tokenizer (bench/tokenizer_rows.py) on the words, 29,828
+    merges: typed results against the module's lists, two threads against
+    one, streaming training against training on a list."""
+    c, _ = python_row_script("cpython", "tokenizer_rows.py", str(runs))
+    p = python_row_script("pypy", "tokenizer_rows.py", str(runs))[0] if with_pypy else None
+    words_mb = c["words_bytes"] / 1e6
+
+    def versus(ours, theirs):
+        return f"{ours:.3f} s / {theirs:.3f} s = {theirs / ours:.2f}x faster"
+
+    encode = versus(c["encode_batch_s"], c["encode_concurrent_py_s"])
+    if peer_mb_per_s:
+        encode += f"; {words_mb / c['encode_batch_s']:.1f} MB/s = {words_mb / c['encode_batch_s'] / peer_mb_per_s:.1f}x tokenizers (row 4a)"
+    add("11a. CPython Tokenizer.encode_batch / encode_concurrent_py of the words", encode, ">= 2.5x; >= 10x tokenizers")
+    add("11a. CPython Tokenizer.decode_batch / decode_concurrent_py", versus(c["decode_batch_s"], c["decode_concurrent_py_s"]),
+        ">= 2.5x")
+    if p:
+        add("11a. PyPy Tokenizer.encode_batch / decode_batch against the module's calls",
+            f"{p['encode_speedup']:.2f}x / {p['decode_speedup']:.2f}x faster")
+    add(f"11b. CPython Tokenizer.encode of {c['pieces_4k']:,} 4 KB pieces, 2 threads against 1 (hashlib on this machine)",
+        f"{c['two_thread_speedup']:.2f}x ({c['machine_two_thread_speedup']:.2f}x)", ">= 1.6x")
+    train = c["train"]
+    add("11c. CPython Tokenizer.train on a generator / fit_concurrent_py on the list",
+        f"{train['stream']['seconds']:.2f} s, {train['stream']['peak_rss_mb']:.0f} MB peak / "
+        f"{train['list']['seconds']:.2f} s, {train['list']['peak_rss_mb']:.0f} MB peak", "time <= 1x")
+    if "capped" in train:
+        add("11d. CPython Tokenizer.train, max_token_length=4 / uncapped",
+            f"{train['capped']['seconds']:.2f} s / {train['stream']['seconds']:.2f} s", "<= 1x")
+
+
 def dask_rows(corpus, runs, add):
     """pairfuse_dask on a local cluster of 2 worker processes against one
     process (bench/dask_rows.py); CPython only, where Dask is installed."""
@@ -232,6 +263,7 @@ def main():
     parser.add_argument("--skip-peer", action="store_true")
     parser.add_argument("--skip-pypy", action="store_true")
     parser.add_argument("--only-per-call", action="store_true", help="only rows 10, the per-call rows")
+    parser.add_argument("--only-tokenizer", action="store_true", help="only rows 11, pairfuse_tokenizer")
     args = parser.parse_args()
     runs = args.runs
 
@@ -246,6 +278,10 @@ def main():
         rows.append((name, figure, target, note))
         print(f"  {name}: {figure} {note}", file=sys.stderr)
 
+    if args.only_tokenizer:
+        tokenizer_rows(runs, add, not args.skip_pypy)
+        print_table(rows, runs, corpus_line)
+        return
     if args.only_per_call:
         per_call_rows(corpus, runs, add, not args.skip_pypy)
         print_table(rows, runs, corpus_line)
@@ -282,6 +318,7 @@ def main():
     # 4. encoding.
     batch, _ = python_row("cpython", corpus, "batch", 8000, runs)
     ours4 = mb / batch["encode_seconds"]
+    theirs4 = None
     if not args.skip_peer:
         theirs4, _ = median_of(runs, lambda: peer("encode", corpus, trained, "8000"))
         add("4a. encode_concurrent_py of the words, 8,000 merges vs tokenizers (lines)",

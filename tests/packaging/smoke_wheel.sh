@@ -55,7 +55,7 @@ PY
 site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 libs="$site/pairfuse.libs"
 program="$work/venv/bin/pairfuse"
-binaries=("$site"/pairfuse.*.so "$site"/pairfuse_dask/_engine.*.so "$program")
+binaries=("$site"/pairfuse.*.so "$site"/pairfuse_dask/_engine.*.so "$site"/pairfuse_tokenizer/_native.*.so "$program")
 
 step "every library the loader finds comes from the wheel or the C/C++ runtime"
 runtime='^(linux-vdso\.so\.1|libc\.so\.6|libm\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libpthread\.so\.0|libdl\.so\.2|/lib64/ld-linux-x86-64\.so\.2)$'
@@ -90,6 +90,10 @@ units = list(b"abracadabra abracadabra")
 tokens, merges = pairfuse.fit_py(units, 40)
 assert pairfuse.decode_py(pairfuse.encode_py(units, merges), merges) == units
 assert pairfuse.decode_concurrent_py(pairfuse.encode_concurrent_py([units] * 3000, merges), merges)[0] == units
+from pairfuse_tokenizer import Tokenizer
+tokenizer = Tokenizer.train(iter([bytes(units)] * 3), 40)
+assert tokenizer.merges == merges
+assert list(tokenizer.decode(tokenizer.encode(bytes(units)))) == units
 print("round trip ok:", len(merges), "merges")
 PY
 # A private mount namespace (root, as in CI) in which each of the system's
@@ -130,6 +134,8 @@ if "$mypy_python" -c 'import mypy' 2>/dev/null; then
 import pairfuse
 units, merges = pairfuse.fit_py([1, 2, 1, 2, 3], 4)
 tokens: list[int] = pairfuse.encode_py(b"abc", merges)
+from pairfuse_tokenizer import Tokenizer
+values, offsets = Tokenizer(merges).encode_batch([b"abc", b"ab"])
 PY
   "$mypy_python" -m mypy --python-executable "$work/venv/bin/python" --no-incremental --strict caller.py
   printf 'import pairfuse\npairfuse.encode_py("text", [])\n' >wrong.py
