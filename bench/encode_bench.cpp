@@ -14,8 +14,8 @@
 //
 // Built with the benchmarks: ninja -C build/cpython bench/encode_bench
 //
-// Measured (CPU time, 1 thread, 11.3 MB corpus, 1.2 million words, 7,993
-// merges learned on the words; machine load about 10 on 2 cores):
+// Measured (CPU time, 1 thread, the corpus and words of the benchmark table,
+// 7,993 merges learned on the words; machine load about 10 on 2 cores):
 //   encode_concurrent of the words   0.42 s  (27 MB/s per core; copying the
 //                                    sequences alone: 0.09 s)
 //   decode_concurrent of the result  0.11 s  (105 MB/s of output per core)
