@@ -13,9 +13,9 @@
 // the input's was a fifth of the engine's encoding time for the words of the
 // Python standard library (December 2026); batches are flat buffers since,
 // and results are written in place. Those words repeat (about one in six is
-// distinct; rows 4a and 7 of the benchmark table): a per-worker cache of the sequences already encoded took 0.7 s
-// of CPU for them, finding the distinct ones first and encoding each once
-// 0.5 s (0.2 s of it the encoder).
+// distinct; rows 4a and 7 of the benchmark table): a per-worker cache of the
+// sequences already encoded took 0.7 s of CPU for them, finding the distinct
+// ones first and encoding each once 0.5 s (0.2 s of it the encoder).
 #pragma once
 
 #include "types.hpp"

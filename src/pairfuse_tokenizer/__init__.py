@@ -39,20 +39,21 @@ _INT32_MAX = 2**31 - 1
 assert array.array("i").itemsize == 4 and array.array("q").itemsize == 8
 
 
-def _as_units(raw):
+def _typed(raw, code):
+    """`raw` as a one-dimensional array of array.array type code `code` ("i": int32, "q": int64), without a copy under NumPy."""
     if numpy is not None:
-        return numpy.frombuffer(raw, dtype=numpy.int32)
-    units = array.array("i")
-    units.frombytes(raw)
-    return units
+        return numpy.frombuffer(raw, dtype=numpy.dtype(code))
+    values = array.array(code)
+    values.frombytes(raw)
+    return values
+
+
+def _as_units(raw):
+    return _typed(raw, "i")
 
 
 def _as_offsets(raw):
-    if numpy is not None:
-        return numpy.frombuffer(raw, dtype=numpy.int64)
-    offsets = array.array("q")
-    offsets.frombytes(raw)
-    return offsets
+    return _typed(raw, "q")
 
 
 class Tokenizer:
