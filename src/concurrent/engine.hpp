@@ -11,6 +11,7 @@
 #include "concurrent/batch_decode.hpp"
 #include "concurrent/batch_encode.hpp"
 #include "concurrent/distinct_sequences.hpp"
+#include "core/training_limits.hpp"
 #include "core/training_records.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
@@ -18,13 +19,14 @@
 namespace pairfuse::concurrent {
 
 // Trains one table over all sequences; pairs never cross a sequence boundary.
+// Every training here takes the same optional `limits` as core::fit.
 struct FitConcurrentResult {
   UnitBatch units_list;
   MergeTable merges;
   friend bool operator==(const FitConcurrentResult&, const FitConcurrentResult&) = default;
 };
 FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
-                                   core::TrainingObserver* observer = nullptr);
+                                   core::TrainingObserver* observer = nullptr, core::TrainingLimits limits = {});
 
 // fit_concurrent's result as each distinct sequence rewritten once, with the
 // distinct sequence of each input position: for callers that copy every
@@ -34,7 +36,7 @@ struct FitGroupedResult {
   MergeTable merges;
 };
 FitGroupedResult fit_concurrent_grouped(UnitBatch units_list, std::uint64_t target_vocab_size,
-                                        core::TrainingObserver* observer = nullptr);
+                                        core::TrainingObserver* observer = nullptr, core::TrainingLimits limits = {});
 
 // Training over sequences each standing for `counts[k]` copies of itself:
 // the merges are those fit_concurrent learns from the batch with every
@@ -48,13 +50,14 @@ struct FitWeightedResult {
   MergeTable merges;
 };
 FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                               Rewrite rewrite, core::TrainingObserver* observer = nullptr);
+                               Rewrite rewrite, core::TrainingObserver* observer = nullptr,
+                               core::TrainingLimits limits = {});
 
 // fit_weighted for sequences known to be pairwise distinct (the command-line
 // tool counts its pieces so): the same merges, without grouping the batch
 // again. Rewritten sequences are not made.
 MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                                 core::TrainingObserver* observer = nullptr);
+                                 core::TrainingObserver* observer = nullptr, core::TrainingLimits limits = {});
 
 // Whether there is one count per sequence, every count is at least 1, and
 // no pair count or weight can pass the 64-bit range: the sum of count times

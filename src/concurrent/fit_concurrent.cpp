@@ -98,7 +98,7 @@ struct Trained {
 
 template <typename Index, typename Weight, typename Stored>
 Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Unit> vocabulary, Unit largest,
-              std::uint64_t planned, Rewrite rewrite, const core::TrainingReport& report) {
+              std::uint64_t planned, Rewrite rewrite, core::TrainingLimits limits, const core::TrainingReport& report) {
   const std::size_t distinct_count = distinct.weight.size();
   // Where each distinct sequence starts among the trainer's positions (and,
   // when rewriting, in the results' buffer).
@@ -108,7 +108,7 @@ Trained train(UnitBatch units_list, DistinctSequences& distinct, std::vector<Uni
   }
   std::vector<std::size_t> initial_begin;
   if (rewrite == Rewrite::yes) initial_begin.assign(sequence_begin.begin(), sequence_begin.end());
-  PairTrainer<Index, Weight, Stored> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin));
+  PairTrainer<Index, Weight, Stored> trainer(SymbolTable(std::move(vocabulary)), std::move(sequence_begin), limits);
   parallel_for(distinct_count, [&](std::size_t d) {
     trainer.load_sequence(d, units_list[distinct.representative_of(d)], distinct.weight[d]);
   });
@@ -154,7 +154,8 @@ enum class Grouping { find, known_distinct };
 enum class Indices { by_size, wide };
 
 Trained fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint64_t target_vocab_size, Rewrite rewrite,
-                 Indices indices, core::TrainingObserver* observer, Grouping grouping = Grouping::find) {
+                 Indices indices, core::TrainingObserver* observer, core::TrainingLimits limits,
+                 Grouping grouping = Grouping::find) {
   DistinctSequences distinct;
   if (grouping == Grouping::known_distinct) {
     distinct = each_its_own(std::move(counts));
@@ -205,7 +206,7 @@ Trained fit_impl(UnitBatch units_list, std::vector<PairCount> counts, std::uint6
   const bool short_symbols = narrow && vocabulary.size() + planned <= std::size_t{1} << 16;
   auto run = [&]<typename Index, typename Weight, typename Stored = core::Symbol>() {
     return train<Index, Weight, Stored>(std::move(units_list), distinct, std::move(vocabulary), bounds.max, planned,
-                                        rewrite, report);
+                                        rewrite, limits, report);
   };
   if (short_symbols) {
     return weighted ? run.template operator()<std::uint32_t, std::uint32_t, std::uint16_t>()
@@ -227,19 +228,22 @@ UnitBatch expanded(DistinctBatch rewritten) {
 }  // namespace
 
 FitConcurrentResult fit_concurrent(UnitBatch units_list, std::uint64_t target_vocab_size,
-                                   core::TrainingObserver* observer) {
-  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::by_size, observer);
+                                   core::TrainingObserver* observer, core::TrainingLimits limits) {
+  Trained result =
+      fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::by_size, observer, limits);
   return {expanded(std::move(*result.rewritten)), std::move(result.merges)};
 }
 
 FitGroupedResult fit_concurrent_grouped(UnitBatch units_list, std::uint64_t target_vocab_size,
-                                        core::TrainingObserver* observer) {
-  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::by_size, observer);
+                                        core::TrainingObserver* observer, core::TrainingLimits limits) {
+  Trained result =
+      fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::by_size, observer, limits);
   return {std::move(*result.rewritten), std::move(result.merges)};
 }
 
-FitConcurrentResult fit_concurrent_with_wide_indices(UnitBatch units_list, std::uint64_t target_vocab_size) {
-  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::wide, nullptr);
+FitConcurrentResult fit_concurrent_with_wide_indices(UnitBatch units_list, std::uint64_t target_vocab_size,
+                                                     core::TrainingLimits limits) {
+  Trained result = fit_impl(std::move(units_list), {}, target_vocab_size, Rewrite::yes, Indices::wide, nullptr, limits);
   return {expanded(std::move(*result.rewritten)), std::move(result.merges)};
 }
 
@@ -270,20 +274,20 @@ void require_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>
 }  // namespace
 
 FitWeightedResult fit_weighted(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                               Rewrite rewrite, core::TrainingObserver* observer) {
+                               Rewrite rewrite, core::TrainingObserver* observer, core::TrainingLimits limits) {
   require_counts_fit(sequences, counts);
   Trained result =
-      fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite, Indices::by_size, observer);
+      fit_impl(std::move(sequences), std::move(counts), target_vocab_size, rewrite, Indices::by_size, observer, limits);
   FitWeightedResult out{std::nullopt, std::move(result.merges)};
   if (result.rewritten) out.units_list = expanded(std::move(*result.rewritten));
   return out;
 }
 
 MergeTable fit_weighted_distinct(UnitBatch sequences, std::vector<PairCount> counts, std::uint64_t target_vocab_size,
-                                 core::TrainingObserver* observer) {
+                                 core::TrainingObserver* observer, core::TrainingLimits limits) {
   require_counts_fit(sequences, counts);
   return fit_impl(std::move(sequences), std::move(counts), target_vocab_size, Rewrite::no, Indices::by_size, observer,
-                  Grouping::known_distinct)
+                  limits, Grouping::known_distinct)
       .merges;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/training_limits.hpp"
 #include "core/training_records.hpp"
 #include "types.hpp"
 
@@ -17,10 +18,11 @@ struct FitResult {
 };
 
 // Learns merges over one sequence until `target_vocab_size` is reached or no
-// pair is left. Fatal errors: no units; a target not above the number of
-// distinct units; no 32-bit id left for a merge. Progress goes to the log
-// and, when given, to `observer`.
-FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer = nullptr);
+// pair is left (that `limits` allows). Fatal errors: no units; a target not
+// above the number of distinct units; no 32-bit id left for a merge.
+// Progress goes to the log and, when given, to `observer`.
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer = nullptr,
+              TrainingLimits limits = {});
 
 // Applies the lowest-ranked (lowest id) pair present, at all its occurrences,
 // until the lowest-ranked pair present is not in the table.

@@ -30,7 +30,7 @@ struct SequenceSteps {
 };
 
 template <typename Index>
-FitResult train(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer) {
+FitResult train(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer, TrainingLimits limits) {
   UnitBounds bounds;
   bounds.add(units);
   UnitCollector collector(bounds, units.size());
@@ -40,7 +40,7 @@ FitResult train(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver
 
   const TrainingReport report{kCoreLogTarget, observer};
   report_plan(report, planned, units);
-  PairTrainer<Index, Unweighted> trainer(SymbolTable(std::move(vocabulary)), std::move(units));
+  PairTrainer<Index, Unweighted> trainer(SymbolTable(std::move(vocabulary)), std::move(units), limits);
   SequenceSteps<Index> steps{trainer};
   MergeTable merges = run_merges(steps, planned, bounds.max, report);
   return {trainer.release_sequence(), std::move(merges)};
@@ -48,13 +48,15 @@ FitResult train(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver
 
 }  // namespace
 
-FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer) {
-  if (units.size() < kNarrowIndexLimit) return train<std::uint32_t>(std::move(units), target_vocab_size, observer);
-  return train<std::uint64_t>(std::move(units), target_vocab_size, observer);
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, TrainingObserver* observer, TrainingLimits limits) {
+  if (units.size() < kNarrowIndexLimit) {
+    return train<std::uint32_t>(std::move(units), target_vocab_size, observer, limits);
+  }
+  return train<std::uint64_t>(std::move(units), target_vocab_size, observer, limits);
 }
 
-FitResult fit_with_wide_indices(UnitSeq units, std::uint64_t target_vocab_size) {
-  return train<std::uint64_t>(std::move(units), target_vocab_size, nullptr);
+FitResult fit_with_wide_indices(UnitSeq units, std::uint64_t target_vocab_size, TrainingLimits limits) {
+  return train<std::uint64_t>(std::move(units), target_vocab_size, nullptr, limits);
 }
 
 }  // namespace pairfuse::core

@@ -42,10 +42,11 @@ namespace pairfuse::core {
 template <typename Index>
 class PairQueue {
  public:
-  // Every pair of positive count, before the first choice: the pairs within
-  // 2^kHeapSpanBits of the top count go into the heap, the others wait.
-  template <typename PairOf>
-  void fill(std::span<const PairCount> counts, PairOf&& pair_of);
+  // Every pair of positive count for which `eligible(index)` holds, before
+  // the first choice: the pairs within 2^kHeapSpanBits of the top count go
+  // into the heap, the others wait.
+  template <typename PairOf, typename Eligible>
+  void fill(std::span<const PairCount> counts, PairOf&& pair_of, Eligible&& eligible);
 
   // A pair whose count has just risen from nothing (`count` is positive).
   // Its units are looked up only when it goes into the heap.
@@ -92,17 +93,20 @@ class PairQueue {
 };
 
 template <typename Index>
-template <typename PairOf>
-void PairQueue<Index>::fill(std::span<const PairCount> counts, PairOf&& pair_of) {
+template <typename PairOf, typename Eligible>
+void PairQueue<Index>::fill(std::span<const PairCount> counts, PairOf&& pair_of, Eligible&& eligible) {
   PairCount top = 0;
-  for (const PairCount count : counts) top = std::max(top, count);
+  for (std::size_t pair = 0; pair < counts.size(); ++pair) {
+    if (counts[pair] > top && eligible(static_cast<Index>(pair))) top = counts[pair];
+  }
   floor_bits_ = top > 0 ? std::max(0, count_bits(top) - kHeapSpanBits) : 0;
   const PairCount floor = PairCount{1} << floor_bits_;
   for (std::size_t pair = 0; pair < counts.size(); ++pair) {
     const auto index = static_cast<Index>(pair);
+    if (counts[pair] == 0 || !eligible(index)) continue;
     if (counts[pair] >= floor) {
       heap_.push_back({{counts[pair], pair_of(index)}, index});
-    } else if (counts[pair] > 0) {
+    } else {
       buckets_[count_bits(counts[pair])].push_back(index);
     }
   }

@@ -63,6 +63,10 @@
 //   list through the nodes) would cost two random accesses per removed
 //   window; dropping stale entries while compacting saved 18 MB of 270 but
 //   made the steps 50% slower.
+// - A token-length cap (TrainingLimits) keeps the pairs it rules out out of
+//   the queue only: their windows are still counted, since merging their
+//   neighbours must find them, but a pair's eligibility never changes (its
+//   members' lengths are fixed), so they never need to be looked at again.
 // - The first counting pass uses a dense (left, right) table when the
 //   vocabulary is small (bytes), a hash map otherwise; it runs per chunk of
 //   positions, so the parallel engine spreads it over the pool.
@@ -82,6 +86,7 @@
 
 #include "core/huge_array.hpp"
 #include "core/pair_queue.hpp"
+#include "core/training_limits.hpp"
 #include "core/unit_vocabulary.hpp"
 #include "types.hpp"
 
@@ -120,7 +125,7 @@ class PairTrainer {
 
   // One sequence of weight 1, whose buffer becomes the trainer's symbol
   // storage (and, through release_sequence(), the result's). Ready to train.
-  PairTrainer(SymbolTable symbols, UnitSeq units)
+  PairTrainer(SymbolTable symbols, UnitSeq units, TrainingLimits limits = {})
     requires std::is_same_v<Stored, Symbol>;
 
   // Several sequences: sequence d occupies positions [sequence_begin[d],
@@ -129,7 +134,7 @@ class PairTrainer {
   // once); tally() over ranges that cover [0, position_count())
   // (concurrently); index_pairs() with the tallies in range order; place()
   // for each tally and its range (concurrently); start().
-  PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin);
+  PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin, TrainingLimits limits = {});
   void load_sequence(std::size_t d, std::span<const Unit> units, PairCount weight);
   Tally tally(Index begin, Index end) const;
   void index_pairs(std::span<Tally> tallies);
@@ -186,6 +191,12 @@ class PairTrainer {
     const std::uint64_t symbols = pair_symbols_[pair];
     return {symbol_units_[left_of(symbols)], symbol_units_[right_of(symbols)]};
   }
+  // Whether the limits allow merging `pair` (its count aside).
+  bool eligible(Index pair) const {
+    if (token_length_.empty()) return true;
+    const std::uint64_t symbols = pair_symbols_[pair];
+    return std::uint64_t{token_length_[left_of(symbols)]} + token_length_[right_of(symbols)] <= max_token_length_;
+  }
   void finish_step(Symbol fresh_symbol);
   void reserve_arena(std::size_t extra);
   void compact_arena();
@@ -208,6 +219,10 @@ class PairTrainer {
   HugeArray<Index> occurrence_size_;
   HugeArray<Index> arena_;
   std::size_t arena_garbage_ = 0;
+
+  // Units each symbol stands for, kept only under a length cap.
+  std::uint64_t max_token_length_ = TrainingLimits::kUnlimited;
+  std::vector<std::uint64_t> token_length_;
 
   bool dense_tally_ = false;
   std::vector<Index> dense_cell_pair_;

@@ -60,6 +60,10 @@ void PairTrainer<Index, Weight, Stored>::merge_best(Unit id) {
 
   const auto fresh = static_cast<Symbol>(symbol_units_.size());
   symbol_units_.push_back(id);
+  if (!token_length_.empty()) {
+    const std::uint64_t members = pair_symbols_[chosen];
+    token_length_.push_back(token_length_[left_of(members)] + token_length_[right_of(members)]);
+  }
   left_slot_.push_back(kNoPair);
   right_slot_.push_back(kNoPair);
 
@@ -215,7 +219,7 @@ void PairTrainer<Index, Weight, Stored>::finish_step(Symbol fresh_symbol) {
     } else {
       right_slot_[right_of(symbols)] = kNoPair;
     }
-    if (counts_[pair] > 0) queue_.push(pair, counts_[pair], [this](Index i) { return unit_pair(i); });
+    if (counts_[pair] > 0 && eligible(pair)) queue_.push(pair, counts_[pair], [this](Index i) { return unit_pair(i); });
   }
 }
 

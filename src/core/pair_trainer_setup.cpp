@@ -19,13 +19,14 @@ bool use_dense_tally(std::size_t vocabulary, std::size_t positions) {
 }  // namespace
 
 template <typename Index, typename Weight, typename Stored>
-PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, UnitSeq units)
+PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, UnitSeq units, TrainingLimits limits)
   requires std::is_same_v<Stored, Symbol>
     : symbol_units_(symbols.units()),
       sequence_begin_{0, static_cast<Index>(units.size())},
       symbol_table_(std::move(symbols)),
       input_buffer_(std::move(units)),
-      nodes_(input_buffer_.size()) {
+      nodes_(input_buffer_.size()),
+      max_token_length_(limits.max_token_length) {
   // Unit and Symbol are the signed and unsigned forms of one type, which may
   // alias. (The test repeats the constraint: clang 14 compiles this body for
   // every explicitly instantiated class, unsatisfied constraint or not.)
@@ -36,12 +37,14 @@ PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, UnitSeq uni
 }
 
 template <typename Index, typename Weight, typename Stored>
-PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin)
+PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, std::vector<Index> sequence_begin,
+                                                TrainingLimits limits)
     : symbol_units_(symbols.units()),
       sequence_begin_(std::move(sequence_begin)),
       symbol_table_(std::move(symbols)),
       own_symbols_(sequence_begin_.back()),
-      nodes_(sequence_begin_.back()) {
+      nodes_(sequence_begin_.back()),
+      max_token_length_(limits.max_token_length) {
   if constexpr (!std::is_same_v<Weight, Unweighted>) sequence_weight_.resize(sequence_count());
   symbols_ = own_symbols_.data();
   dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
@@ -205,8 +208,10 @@ void PairTrainer<Index, Weight, Stored>::start() {
   left_slot_.assign(symbol_units_.size(), kNoPair);
   right_slot_.assign(symbol_units_.size(), kNoPair);
 
-  queue_.fill(std::span<const PairCount>(counts_.data(), counts_.size()),
-              [this](Index pair) { return unit_pair(pair); });
+  if (max_token_length_ != TrainingLimits::kUnlimited) token_length_.assign(symbol_units_.size(), 1);
+  queue_.fill(
+      std::span<const PairCount>(counts_.data(), counts_.size()), [this](Index pair) { return unit_pair(pair); },
+      [this](Index pair) { return eligible(pair); });
 }
 
 template <typename Index, typename Weight, typename Stored>

@@ -34,10 +34,10 @@ UnitSeq merge(std::span<const Unit> units, const UnitPair& pair, Unit id) {
   return out;
 }
 
-FitResult fit(UnitSeq units, std::uint64_t target_vocab_size) {
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, core::TrainingLimits limits) {
   const std::set<Unit> vocabulary(units.begin(), units.end());
   MergeTable merges = train_literally(units, vocabulary, target_vocab_size, core::kCoreLogTarget, get_counts,
-                                      reference::merge);
+                                      reference::merge, limits);
   return {std::move(units), std::move(merges)};
 }
 

@@ -27,7 +27,7 @@ PairCounts get_counts(std::span<const Unit> units);
 // Replaces occurrences of `pair`, found greedily from the left without overlap, by `id`.
 UnitSeq merge(std::span<const Unit> units, const UnitPair& pair, Unit id);
 
-FitResult fit(UnitSeq units, std::uint64_t target_vocab_size);
+FitResult fit(UnitSeq units, std::uint64_t target_vocab_size, core::TrainingLimits limits = {});
 UnitSeq encode(UnitSeq units, const MergeTable& merges);
 UnitSeq decode(UnitSeq units, const MergeTable& merges);
 

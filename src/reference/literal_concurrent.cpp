@@ -45,11 +45,12 @@ std::vector<UnitSeq> merge_concurrent(std::span<const UnitSeq> units_list, const
   return out;
 }
 
-FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size) {
+FitConcurrentResult fit_concurrent(std::vector<UnitSeq> units_list, std::uint64_t target_vocab_size,
+                                   core::TrainingLimits limits) {
   std::set<Unit> vocabulary;
   for (const UnitSeq& units : units_list) vocabulary.insert(units.begin(), units.end());
   MergeTable merges = train_literally(units_list, vocabulary, target_vocab_size, core::kConcurrentLogTarget,
-                                      get_counts_concurrent, merge_concurrent);
+                                      get_counts_concurrent, merge_concurrent, limits);
   return {UnitBatch(std::move(units_list)), std::move(merges)};
 }
 

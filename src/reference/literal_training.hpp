@@ -4,6 +4,7 @@
 // difference. Only the texts (record templates, messages) are the product's.
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/training_limits.hpp"
 #include "core/training_records.hpp"  // record texts, log targets
 #include "core/training_rules.hpp"    // kNoUnitsMessage
 #include "fatal.hpp"
@@ -59,25 +61,38 @@ inline UnitPair most_frequent_pair(const PairCounts& counts) {
 
 // Merges the most frequent pair of `units` again and again, recounting all of
 // them each time, until `target_vocab_size` is reached or no pair is left.
-// `count_pairs(units)` returns the counts of all adjacent pairs,
-// `merge_pair(units, pair, id)` the units with that pair replaced.
+// Under a length cap, a pair whose token would stand for more units than it
+// allows is left out of the counts. `count_pairs(units)` returns the counts
+// of all adjacent pairs, `merge_pair(units, pair, id)` the units with that
+// pair replaced.
 template <typename Units, typename CountPairs, typename MergePair>
 MergeTable train_literally(Units& units, const std::set<Unit>& vocabulary, std::uint64_t target_vocab_size,
-                           std::string_view log_target, CountPairs count_pairs, MergePair merge_pair) {
+                           std::string_view log_target, CountPairs count_pairs, MergePair merge_pair,
+                           core::TrainingLimits limits = {}) {
   const std::uint64_t planned = planned_merges(vocabulary, target_vocab_size);
   PAIRFUSE_LOG(log::Level::info, log_target, core::kPlanRecord, planned);
   PAIRFUSE_LOG(log::Level::debug, log_target, core::kInitialUnitsRecord, units);
 
   MergeTable merges;
+  // Units each merged token stands for; an input unit stands for itself.
+  absl::flat_hash_map<Unit, std::uint64_t> merged_length;
+  auto length_of = [&](Unit token) {
+    const auto it = merged_length.find(token);
+    return it == merged_length.end() ? std::uint64_t{1} : it->second;
+  };
   Unit last_id = *vocabulary.rbegin();
   for (std::uint64_t step = 1; step <= planned; ++step) {
-    const PairCounts counts = count_pairs(units);
+    PairCounts counts = count_pairs(units);
+    absl::erase_if(counts, [&](const auto& entry) {
+      return length_of(entry.first.left) + length_of(entry.first.right) > limits.max_token_length;
+    });
     if (counts.empty()) {
       PAIRFUSE_LOG(log::Level::info, log_target, core::kNoPairsRecord);
       break;
     }
     const UnitPair pair = most_frequent_pair(counts);
     last_id = id_after(last_id, step);
+    merged_length[last_id] = length_of(pair.left) + length_of(pair.right);
     units = merge_pair(units, pair, last_id);
     merges.insert_or_assign(pair, last_id);
     PAIRFUSE_LOG(log::Level::info, log_target, core::kMergeRecord, step, planned, pair, last_id);

@@ -26,11 +26,12 @@ using testing::expect_same;
 using testing::observe;
 using testing::outcome_of;
 
-void check_against_literal(const std::vector<UnitSeq>& list, std::uint64_t target) {
-  const std::string label = fmt::format("list {} target {}", list, target);
-  const Outcome literal = observe([&] { return reference::fit_concurrent(list, target); });
-  expect_same(observe([&] { return fit_concurrent(list, target); }), literal, "narrow " + label);
-  expect_same(observe([&] { return fit_concurrent_with_wide_indices(list, target); }), literal,
+void check_against_literal(const std::vector<UnitSeq>& list, std::uint64_t target,
+                           core::TrainingLimits limits = {}) {
+  const std::string label = fmt::format("list {} target {} cap {}", list, target, limits.max_token_length);
+  const Outcome literal = observe([&] { return reference::fit_concurrent(list, target, limits); });
+  expect_same(observe([&] { return fit_concurrent(list, target, nullptr, limits); }), literal, "narrow " + label);
+  expect_same(observe([&] { return fit_concurrent_with_wide_indices(list, target, limits); }), literal,
               "wide " + label);
 }
 
@@ -109,6 +110,16 @@ TEST(FitConcurrent, MatchesLiteralOnRandomLists) {
       for (std::uint64_t target : {initial, initial + 1, initial + 1 + rng() % 10, initial + 100, initial + 70000}) {
         check_against_literal(list, target);
       }
+    }
+  }
+}
+
+TEST(FitConcurrent, LengthCapMatchesLiteral) {
+  std::mt19937_64 rng(6060);
+  for (int round = 0; round < 12; ++round) {
+    for (int shape = 0; shape < 5; ++shape) {
+      const std::vector<UnitSeq> list = random_list(rng, shape);
+      for (std::uint64_t cap : {1, 2, 3, 5}) check_against_literal(list, distinct_count(list) + 40, {cap});
     }
   }
 }
@@ -201,9 +212,11 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
       for (PairCount c = 0; c < counts.back(); ++c) expanded.push_back(units);
     }
     const std::uint64_t target = distinct_count(expanded) + rng() % 15;
-    const auto whole = outcome_of([&] { return fit_concurrent(expanded, target); });
-    const auto weighted = outcome_of([&] { return fit_weighted(sequences, counts, target, Rewrite::yes); });
-    const std::string label = fmt::format("{} x {} target {}", sequences, counts, target);
+    const core::TrainingLimits limits{round % 3 == 0 ? 2 + rng() % 3 : core::TrainingLimits::kUnlimited};
+    const auto whole = outcome_of([&] { return fit_concurrent(expanded, target, nullptr, limits); });
+    const auto weighted =
+        outcome_of([&] { return fit_weighted(sequences, counts, target, Rewrite::yes, nullptr, limits); });
+    const std::string label = fmt::format("{} x {} target {} cap {}", sequences, counts, target, limits.max_token_length);
     ASSERT_EQ(whole.fatal, weighted.fatal) << label;
     if (!whole.ok()) continue;
     ASSERT_EQ(weighted.value->merges, whole.value->merges) << label;
@@ -213,7 +226,7 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
       for (PairCount c = 0; c < counts[k]; ++c) rewritten.emplace_back(units.begin(), units.end());
     }
     ASSERT_EQ(whole.value->units_list, rewritten) << label;
-    ASSERT_FALSE(fit_weighted(sequences, counts, target, Rewrite::no).units_list) << label;
+    ASSERT_FALSE(fit_weighted(sequences, counts, target, Rewrite::no, nullptr, limits).units_list) << label;
     // The repeats folded beforehand (in another order) and declared distinct.
     std::map<UnitSeq, PairCount> folded;
     for (std::size_t k = 0; k < sequences.size(); ++k) folded[sequences[k]] += counts[k];
@@ -223,7 +236,7 @@ TEST(FitWeighted, MatchesTrainingOnTheExpandedBatch) {
       distinct.push_back(units);
       distinct_counts.push_back(count);
     }
-    ASSERT_EQ(fit_weighted_distinct(distinct, distinct_counts, target), whole.value->merges) << label;
+    ASSERT_EQ(fit_weighted_distinct(distinct, distinct_counts, target, nullptr, limits), whole.value->merges) << label;
   }
 }
 

@@ -20,11 +20,11 @@ using Outcome = testing::Outcome<FitResult>;
 using testing::expect_same;
 using testing::observe;
 
-void check_against_literal(const UnitSeq& units, std::uint64_t target) {
-  const std::string label = fmt::format("units {} target {}", units, target);
-  const Outcome literal = observe([&] { return reference::fit(units, target); });
-  expect_same(observe([&] { return fit(units, target); }), literal, "narrow " + label);
-  expect_same(observe([&] { return fit_with_wide_indices(units, target); }), literal, "wide " + label);
+void check_against_literal(const UnitSeq& units, std::uint64_t target, TrainingLimits limits = {}) {
+  const std::string label = fmt::format("units {} target {} cap {}", units, target, limits.max_token_length);
+  const Outcome literal = observe([&] { return reference::fit(units, target, limits); });
+  expect_same(observe([&] { return fit(units, target, nullptr, limits); }), literal, "narrow " + label);
+  expect_same(observe([&] { return fit_with_wide_indices(units, target, limits); }), literal, "wide " + label);
 }
 
 std::size_t distinct_count(UnitSeq units) {
@@ -106,6 +106,18 @@ TEST(Fit, MatchesLiteralOnRandomInputs) {
     for (int shape = 0; shape < 7; ++shape) {
       const UnitSeq units = random_units(rng, shape, rng() % 48);
       for (std::uint64_t target : targets_for(units, rng)) check_against_literal(units, target);
+    }
+  }
+}
+
+// Under a length cap the literal engine leaves the pairs it rules out out of
+// its counts; the fast one keeps them counted but never chooses them.
+TEST(Fit, LengthCapMatchesLiteral) {
+  std::mt19937_64 rng(5150);
+  for (int round = 0; round < 12; ++round) {
+    for (int shape = 0; shape < 7; ++shape) {
+      const UnitSeq units = random_units(rng, shape, 40 + rng() % 200);
+      for (std::uint64_t cap : {1, 2, 3, 4, 7}) check_against_literal(units, distinct_count(units) + 60, {cap});
     }
   }
 }

@@ -39,7 +39,7 @@ TEST_P(PairQueueTest, ChoosesWhatAFullScanChooses) {
   using Index = std::uint32_t;
   PairQueue<Index> queue;
   auto pair_of = [&](Index i) { return pairs[i]; };
-  queue.fill(counts, pair_of);
+  queue.fill(counts, pair_of, [](std::uint32_t) { return true; });
   // Training runs until the queue is empty: new pairs stop after c.steps.
   for (int step = 0;; ++step) {
     std::optional<Index> expected;
