@@ -181,8 +181,9 @@ class Tokenizer:
         PanicException. ``vocab_size`` is read before the stream is.
         ``progress=True`` shows the counting and the merging (tqdm when
         installed, else lines on standard error). Training records go to
-        the logger "pairfuse_tokenizer". ``max_token_length`` is not
-        supported yet: anything but None raises NotImplementedError.
+        the logger "pairfuse_tokenizer". With ``max_token_length=k`` no
+        token stands for more than k units: a pair whose token would is
+        never merged, and training stops early when no other pair is left.
         """
         training = _native.start_training(vocab_size, max_token_length=max_token_length)
         bar = _Progress() if progress else None

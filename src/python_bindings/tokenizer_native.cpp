@@ -68,7 +68,7 @@ SharedTable table_of(PyObject* capsule) {
 // checked) before the stream is read, and the counts of what it held.
 struct Training {
   std::uint64_t vocab_size;
-  std::optional<std::uint64_t> max_token_length;
+  core::TrainingLimits limits;
   core::DistinctCounter counter;
 };
 
@@ -147,9 +147,8 @@ Ref start_training(const std::array<PyObject*, 2>& arguments) {
   auto training = std::make_unique<Training>();
   training->vocab_size = convert_argument("vocab_size", to_size, size_arg);
   if (length_arg != Py_None) {
-    training->max_token_length = convert_argument("max_token_length", to_size, length_arg);
-    // Kept for the engine's cap on token length, once it has one.
-    throw_new_error(PyExc_NotImplementedError, "max_token_length is not supported yet");
+    training->limits.max_token_length = convert_argument("max_token_length", to_size, length_arg);
+    if (training->limits.max_token_length == 0) throw_new_error(PyExc_ValueError, "max_token_length must be at least 1");
   }
   Ref capsule = require_result(PyCapsule_New(training.get(), kCounterCapsule, [](PyObject* c) {
     delete_capsule_content<Training>(c, kCounterCapsule);
@@ -221,7 +220,7 @@ Ref train(PyObject* training_arg, PyObject* progress_arg) {
     LockReleased released;
     progress.set_lock(&released);
     merges = concurrent::fit_weighted_distinct(std::move(sequences), std::move(counts), training.vocab_size,
-                                               &progress);
+                                               &progress, training.limits);
   }
   return table_capsule(std::make_shared<const core::PreparedTable>(merges));
 }

@@ -196,13 +196,24 @@ def test_training_errors_are_fit_concurrents(items, vocab_size):
     assert str(raised.value) == str(expected.value)
 
 
-def test_training_stops_at_a_failing_stream_and_at_unsupported_settings():
+def test_training_stops_at_a_failing_stream_and_at_bad_settings():
     with pytest.raises(RuntimeError, match="the stream broke"):
         Tokenizer.train(stream(CORPUS, fail_at=30), 40)
-    with pytest.raises(NotImplementedError, match="max_token_length is not supported yet"):
-        Tokenizer.train(stream(CORPUS), 40, max_token_length=4)
+    with pytest.raises(ValueError, match="max_token_length must be at least 1"):
+        Tokenizer.train(stream(CORPUS), 40, max_token_length=0)
     with pytest.raises(PanicException):
         Tokenizer.train([b"a"], 0)
+
+
+@pytest.mark.parametrize("cap", [1, 2, 3, 5])
+def test_length_cap_bounds_every_token(cap):
+    # The engine's cap is checked against the literal trainer natively; here,
+    # that the keyword reaches it: no token beyond the cap, and a cap no
+    # token reaches changes nothing.
+    capped = Tokenizer.train(stream(CORPUS), 60, max_token_length=cap)
+    assert all(len(capped.expand(id)) <= cap for _, id in capped.merges)
+    assert (len(capped.merges) == 0) == (cap == 1)
+    assert Tokenizer.train(stream(CORPUS), 60, max_token_length=10**6) == Tokenizer.train(stream(CORPUS), 60)
 
 
 def test_training_progress_and_records(caplog, capsys):
