@@ -103,10 +103,10 @@ def _on_distributed_worker():
     return True
 
 
-def _task(function, *args):
+def _task(function, *args, **keywords):
     """Runs a task's function; a PanicException leaves a distributed worker as a WorkerPanicException."""
     try:
-        return function(*args)
+        return function(*args, **keywords)
     except PanicException as error:
         if isinstance(error, Exception) or not _on_distributed_worker():
             raise
@@ -172,11 +172,11 @@ def _add_counts(counts):
     return total
 
 
-def _train(table, target_vocab_size):
+def _train(table, target_vocab_size, max_token_length=None):
     logger.info("training on %d distinct sequences", len(table.narrow) + len(table.wide))
     sequences = list(table.narrow) + [_wide_units(key) for key in table.wide]
     counts = list(table.narrow.values()) + list(table.wide.values())
-    return _WholeList(_task(fit_weighted, sequences, counts, target_vocab_size))
+    return _WholeList(_task(fit_weighted, sequences, counts, target_vocab_size, max_token_length=max_token_length))
 
 
 def _apply(partition, function, shipped):
@@ -200,6 +200,21 @@ def _checked_size(target_vocab_size):
     if not 0 <= size < 2**64:
         pairfuse.fit_concurrent_py([], target_vocab_size)  # raises the conversion error
     return size
+
+
+def _checked_max_token_length(max_token_length):
+    """None or an int of at least 1; one at or past 2**64 caps nothing, as None."""
+    if max_token_length is None:
+        return None
+    try:
+        length = operator.index(max_token_length)
+    except TypeError:
+        raise TypeError(
+            f"max_token_length must be None or an int, got {type(max_token_length).__qualname__!r}"
+        ) from None
+    if length < 1:
+        raise ValueError("max_token_length must be at least 1")
+    return min(length, 2**64 - 1)
 
 
 def _checked_split_every(split_every):
@@ -272,9 +287,11 @@ def _map(bag, merges, check, function, caller):
 # ---------------------------------------------------------------- the interface
 
 
-def fit(bag, target_vocab_size, *, split_every=None, compute=True):
+def fit(bag, target_vocab_size, *, max_token_length=None, split_every=None, compute=True):
     """The merge list pairfuse.fit_concurrent_py(all items, target_vocab_size) learns.
 
+    With `max_token_length=k`, no pair is merged whose token would stand for
+    more than k units; training stops early when no other pair is left.
     `split_every` is the fan-in of the reduction of the partitions' tables
     (Dask's default, 8, when None). With compute=False, returns a
     dask.delayed.Delayed of the merge list (a list subclass, which Dask moves
@@ -283,10 +300,13 @@ def fit(bag, target_vocab_size, *, split_every=None, compute=True):
     """
     _check_bag(bag, "fit")
     size = _checked_size(target_vocab_size)
+    length = _checked_max_token_length(max_token_length)
     counts = bag.reduction(
         _count_partition, _add_tables, split_every=_checked_split_every(split_every), name="pairfuse-count"
     )
-    merges = dask.delayed(_train, pure=True)(counts, size, dask_key_name="pairfuse-train-" + tokenize(counts, size))
+    merges = dask.delayed(_train, pure=True)(
+        counts, size, length, dask_key_name="pairfuse-train-" + tokenize(counts, size, length)
+    )
     if not compute:
         return merges
     try:
@@ -307,7 +327,7 @@ def decode(bag, merges):
     return _map(bag, merges, pairfuse.decode_concurrent_py, decode_concurrent, "decode")
 
 
-def fit_encode(bag, target_vocab_size, *, split_every=None):
+def fit_encode(bag, target_vocab_size, *, max_token_length=None, split_every=None):
     """(encoded Bag, merges): what pairfuse.fit_concurrent_py returns, the sequences as a lazy Bag."""
-    merges = fit(bag, target_vocab_size, split_every=split_every)
+    merges = fit(bag, target_vocab_size, max_token_length=max_token_length, split_every=split_every)
     return encode(bag, merges), merges

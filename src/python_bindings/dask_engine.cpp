@@ -85,15 +85,20 @@ void check_counts_fit(const UnitBatch& sequences, const std::vector<PairCount>& 
   }
 }
 
-using FitWeightedArguments = std::array<PyObject*, 4>;
+using FitWeightedArguments = std::array<PyObject*, 5>;
 
 Ref fit_weighted(const FitWeightedArguments& arguments) {
-  const auto [sequences_arg, counts_arg, size_arg, rewrite_given] = arguments;
+  const auto [sequences_arg, counts_arg, size_arg, rewrite_given, length_arg] = arguments;
   PyObject* rewrite_arg = rewrite_given != nullptr ? rewrite_given : Py_False;
   UnitBatch sequences = convert_argument("sequences", to_unit_seq_list, sequences_arg);
   std::vector<PairCount> counts = convert_argument("counts", to_counts, counts_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
   const bool rewrite = convert_argument("rewrite", to_flag, rewrite_arg);
+  core::TrainingLimits limits;
+  if (length_arg != nullptr && length_arg != Py_None) {
+    limits.max_token_length = convert_argument("max_token_length", to_size, length_arg);
+    if (limits.max_token_length == 0) throw_new_error(PyExc_ValueError, "max_token_length must be at least 1");
+  }
   check_counts_fit(sequences, counts);
 
   std::optional<LoggerObserver> observer = progress_observer("pairfuse_dask");
@@ -103,7 +108,7 @@ Ref fit_weighted(const FitWeightedArguments& arguments) {
     if (observer) observer->set_lock(&released);
     result = concurrent::fit_weighted(std::move(sequences), std::move(counts), target,
                                       rewrite ? concurrent::Rewrite::yes : concurrent::Rewrite::no,
-                                      observer ? &*observer : nullptr);
+                                      observer ? &*observer : nullptr, limits);
   }
   Ref merges = to_merge_list(result.merges);
   if (!rewrite) return merges;
@@ -120,14 +125,15 @@ Ref decode_released(PyObject* units_list, PyObject* merges) {
 }
 
 // Its messages for calls that do not fit are PyArg_ParseTupleAndKeywords's.
-constexpr std::array<ParsedFunction<4>, 1> kTraining = {{
-    {"fit_weighted", {"sequences", "counts", "target_vocab_size", "rewrite"}, 3, {nullptr, nullptr, nullptr, "False"},
-     fit_weighted,
+constexpr std::array<ParsedFunction<5>, 1> kTraining = {{
+    {"fit_weighted", {"sequences", "counts", "target_vocab_size", "rewrite", "max_token_length"}, 3,
+     {nullptr, nullptr, nullptr, "False", "None"}, fit_weighted,
      "The merge list that pairfuse.fit_concurrent_py learns from a list holding\n"
      "each sequence counts[k] times (repeats of a sequence add up). Every count\n"
      "is an int from 1 to 2**63-1, and the sum of count * len(sequence) must not\n"
      "exceed 2**63-1. With rewrite=True, returns (rewritten sequences, merges),\n"
-     "one rewritten sequence per given sequence."},
+     "one rewritten sequence per given sequence. With max_token_length=k, no\n"
+     "pair is merged whose token would stand for more than k units."},
 }};
 
 constexpr std::array<Function, 2> kBatches = {{

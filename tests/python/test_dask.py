@@ -19,6 +19,7 @@ import dask  # noqa: E402
 import dask.bag as db  # noqa: E402
 
 import pairfuse_dask  # noqa: E402
+from pairfuse_tokenizer import Tokenizer  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -70,6 +71,12 @@ def test_fit_equals_training_in_one_process(client, items, partitioning, split_e
     target = len({u for s in items for u in list(s)}) + 40
     expected = pairfuse.fit_concurrent_py(items, target)[1]
     assert pairfuse_dask.fit(PARTITIONINGS[partitioning](items), target, split_every=split_every) == expected
+
+
+def test_fit_caps_token_length_as_the_tokenizer_does(client):
+    target = len({u for s in ITEMS for u in list(s)}) + 40
+    expected = Tokenizer.train(ITEMS, target, max_token_length=2).merges
+    assert pairfuse_dask.fit(from_chunks(ITEMS, [0.4, 0.4]), target, max_token_length=2) == expected
 
 
 def test_fit_encode_encode_and_decode_equal_the_single_process_calls(client):
@@ -145,6 +152,7 @@ def test_errors_reach_the_client_as_in_one_process(client, failure):
         (lambda: pairfuse_dask.fit([[1, 2]], 5), "fit() expects a dask.bag.Bag of unit sequences, got 'list'"),
         (lambda: pairfuse_dask.decode(None, []), "decode() expects a dask.bag.Bag of unit sequences, got 'NoneType'"),
         (lambda: pairfuse_dask.fit(db.from_sequence([[1]]), 5, split_every=1), "split_every must be None or an int of at least 2, got 1"),
+        (lambda: pairfuse_dask.fit(db.from_sequence([[1]]), 5, max_token_length=0), "max_token_length must be at least 1"),
     ],
 )
 def test_misuse_fails_on_the_client_with_a_clear_message(call, message):

@@ -6,6 +6,7 @@ import pytest
 
 import pairfuse
 from pairfuse_testing import Index, PanicException, run_python
+from pairfuse_tokenizer import Tokenizer
 
 pytest.importorskip("dask.bag")
 from pairfuse_dask._engine import decode_concurrent, encode_concurrent, fit_weighted  # noqa: E402
@@ -29,6 +30,9 @@ def test_merges_and_rewrite_equal_training_on_the_repetitions(seed):
     assert fit_weighted(sequences, counts, target) == merges
     first_copy = [sum(counts[:k]) for k in range(len(sequences))]
     assert fit_weighted(sequences, counts, target, rewrite=True) == ([units_list[i] for i in first_copy], merges)
+    # A length cap as the tokenizer's training applies it to the same stream.
+    capped = fit_weighted(sequences, counts, target, max_token_length=3)
+    assert capped == Tokenizer.train(expanded, target, max_token_length=3).merges
 
 
 def test_counts_may_be_index_objects_and_sequences_any_kind_pairfuse_reads():
