@@ -17,7 +17,7 @@ from corpus import corpus_bytes, corpus_files, words_of
 def timed(label, fn, *args):
     start = time.perf_counter()
     result = fn(*args)
-    print(f"  {label:<34} {time.perf_counter() - start:8.2f} s")
+    print(f"  {label:<37} {time.perf_counter() - start:8.2f} s")
     return result
 
 
@@ -55,7 +55,25 @@ def main():
     print(f"  {len(data):,} units -> {total:,} tokens "
           f"({len(data) / total:.2f} units per token), round trip ok")
     print("  first merges:", ", ".join(f"{l}+{r}->{i}" for (l, r), i in word_merges[:5]))
+    show_tokenizer(words, target, word_merges, encoded_words)
     return 0
+
+
+def show_tokenizer(words, target, word_merges, encoded_words):
+    from pairfuse_tokenizer import Tokenizer
+
+    print("pairfuse_tokenizer on the words:")
+    tokenizer = timed("Tokenizer.train (a generator)", Tokenizer.train, (w for w in words), target)
+    assert tokenizer.merges == word_merges, "training from a stream must learn what fit_concurrent_py learns"
+    values, offsets = timed("encode_batch (to a flat array)", tokenizer.encode_batch, words)
+    assert list(values) == [t for tokens in encoded_words for t in tokens] and len(offsets) == len(words) + 1
+    units, _ = timed("decode_batch", tokenizer.decode_batch, encoded_words)
+    assert bytes(units.tolist() if hasattr(units, "tolist") else units) == b"".join(words)
+    capped = timed("Tokenizer.train (max_token_length=4)",
+                   lambda: Tokenizer.train(iter(words), target, max_token_length=4))
+    longest = max(len(capped.expand(token)) for _, token in capped.merges)
+    print(f"  {tokenizer!r}: {type(values).__module__}.{type(values).__name__} of {len(values):,} tokens, "
+          f"round trip ok; capped at 4 units, the longest token has {longest}")
 
 
 if __name__ == "__main__":
