@@ -88,6 +88,15 @@ def test_merge_file_lists_merges_in_learning_order(run, tmp_path, text, vocab, e
     assert train_merges(run, tmp_path, text, vocab, "--input-format", "ints") == expected
 
 
+# Each split trains on its own path (one sequence, counted pieces, and with
+# -vv every piece): the cap must reach all three.
+@pytest.mark.parametrize("extra", [["--split", "none"], ["--split", "words"], ["--split", "words", "-vv"]])
+@pytest.mark.parametrize("cap, merges", [(1, 0), (2, 1), (4, 2), (8, 3)])
+def test_max_token_length_caps_every_training_path(run, tmp_path, extra, cap, merges):
+    expected = [[[5, 5], 6], [[6, 6], 7], [[7, 7], 8]][:merges]
+    assert train_merges(run, tmp_path, "5 " * 8, 10, "--input-format", "ints", "--max-token-length", cap, *extra) == expected
+
+
 @pytest.mark.parametrize(
     "data, split, expected",
     [
@@ -217,6 +226,8 @@ def test_merge_file_accepts_any_json_spacing_and_repeated_pairs(run, tmp_path):
         (["train", "a.txt"], "--vocab-size is required"),
         (["train", "--vocab-size", "-3", "a.txt"], "'-3' is not a whole number"),
         (["train", "--vocab-size=12x", "a.txt"], "'12x' is not a whole number"),
+        (["train", "--vocab-size", "9", "--max-token-length", "0", "a.txt"], "--max-token-length: must be at least 1"),
+        (["encode", "--merges", "m.json", "--max-token-length", "3", "a.txt"], "'encode' does not take --max-token-length"),
         (["train", "--vocab-size", "9"], "no input files"),
         (["train", "--vocab-size", "9", "--merges", "m.json", "a.txt"], "'train' does not take --merges"),
         (["decode", "--merges", "m.json", "--split", "words", "a.txt"], "'decode' does not take --split"),

@@ -95,14 +95,16 @@ void run_train(const Options& options) {
   TrainingReporter reporter(options.verbosity, input.units - input.pieces);
 
   const std::uint64_t target = *options.vocab_size;
+  core::TrainingLimits limits;
+  if (options.max_token_length) limits.max_token_length = *options.max_token_length;
   MergeTable merges;
   if (weighted) {
     merges = concurrent::fit_weighted_distinct(std::move(input.sequences), std::move(input.counts), target,
-                                               reporter.observer());
+                                               reporter.observer(), limits);
   } else if (options.split == Split::none) {
-    merges = core::fit(concatenate(std::move(input.sequences)), target, reporter.observer()).merges;
+    merges = core::fit(concatenate(std::move(input.sequences)), target, reporter.observer(), limits).merges;
   } else {
-    merges = concurrent::fit_concurrent(std::move(input.sequences), target, reporter.observer()).merges;
+    merges = concurrent::fit_concurrent(std::move(input.sequences), target, reporter.observer(), limits).merges;
   }
   reporter.finish();
   output.commit(format_merge_file(merges));

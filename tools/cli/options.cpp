@@ -31,13 +31,13 @@ Split parse_split(std::string_view value) {
   throw UsageError(fmt::format("--split: '{}' is not a way to split (use none, words or lines)", value));
 }
 
-std::uint64_t parse_vocab_size(std::string_view value) {
+std::uint64_t parse_whole_number(std::string_view option, std::string_view value) {
   std::uint64_t n = 0;
   const char* end = value.data() + value.size();
   auto [ptr, ec] = std::from_chars(value.data(), end, n);
   if (value.empty() || ptr != end || ec != std::errc()) {
     throw UsageError(
-        fmt::format("--vocab-size: '{}' is not a whole number from 0 to 18446744073709551615", value));
+        fmt::format("{}: '{}' is not a whole number from 0 to 18446744073709551615", option, value));
   }
   return n;
 }
@@ -72,6 +72,7 @@ constexpr std::array<CommandInfo, 3> kCommands{{
 struct DeclaredOptions {
   CLI::App* app = nullptr;
   CLI::Option* vocab_size = nullptr;
+  CLI::Option* max_token_length = nullptr;
   CLI::Option* merges = nullptr;
   CLI::Option* input_format = nullptr;
   CLI::Option* output_format = nullptr;
@@ -93,6 +94,9 @@ DeclaredOptions declare_command(CLI::App& app, const CommandInfo& info) {
   cmd.allow_extras();
   if (c == Command::train) {
     d.vocab_size = cmd.add_option("--vocab-size", "target vocabulary size (required)")->type_name("N");
+    d.max_token_length =
+        cmd.add_option("--max-token-length", "merge no pair whose token would stand for more than K units")
+            ->type_name("K");
   } else {
     d.merges = cmd.add_option("--merges", "merge file written by 'pairfuse train' (required)")->type_name("FILE");
   }
@@ -168,7 +172,11 @@ Options options_of(const DeclaredOptions& d, Command command, const std::vector<
   options.command = command;
   options.inputs = d.inputs->results();
   options.inputs.insert(options.inputs.end(), files_after_marker.begin(), files_after_marker.end());
-  if (auto v = value_of(d.vocab_size)) options.vocab_size = parse_vocab_size(*v);
+  if (auto v = value_of(d.vocab_size)) options.vocab_size = parse_whole_number("--vocab-size", *v);
+  if (auto v = value_of(d.max_token_length)) {
+    options.max_token_length = parse_whole_number("--max-token-length", *v);
+    if (*options.max_token_length == 0) throw UsageError("--max-token-length: must be at least 1");
+  }
   if (auto v = value_of(d.merges)) options.merges_path = file_name_value("--merges", *v);
   if (auto v = value_of(d.output)) options.output = file_name_value("--output", *v);
   if (auto v = value_of(d.split)) options.split = parse_split(*v);

@@ -24,6 +24,7 @@ struct Options {
   std::optional<std::string> output;      // absent: standard output
   std::optional<std::string> merges_path;  // encode and decode
   std::optional<std::uint64_t> vocab_size;  // train
+  std::optional<std::uint64_t> max_token_length;  // train
   UnitFormat input_format = UnitFormat::bytes;
   UnitFormat output_format = UnitFormat::ints;  // decode
   Split split = Split::none;
