@@ -64,8 +64,9 @@ CountedPieces count_pieces(const Options& options) {
   if (options.input_format == UnitFormat::bytes) {
     return count.template operator()<char>([](const std::string& path) { return read_file(path); });
   }
-  return count.template operator()<Unit>(
-      [](const std::string& path) { return parse_units(text_of(read_file(path)), UnitFormat::ints, display_name(path)); });
+  return count.template operator()<Unit>([&](const std::string& path) {
+    return parse_units(text_of(read_file(path)), options.input_format, display_name(path));
+  });
 }
 
 MergeTable read_merges(const std::string& path) {

@@ -10,8 +10,10 @@ namespace pairfuse::cli {
 
 enum class Command { train, encode, decode };
 
-// How a file maps to units: one unit per byte, or whitespace-separated decimal integers.
-enum class UnitFormat { bytes, ints };
+// How a file maps to units: one unit per byte; whitespace-separated decimal
+// integers; little-endian 4-byte integers; a NumPy .npy array of integers.
+// Output is bytes or ints.
+enum class UnitFormat { bytes, ints, i32, npy };
 
 // How the input is cut into sequences before training or encoding. Pieces never span two files.
 enum class Split { none, words, lines };
