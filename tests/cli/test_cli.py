@@ -126,7 +126,8 @@ def test_encode_writes_ints_on_one_line(run, tmp_path):
     write(tmp_path, "in.txt", b"abcab")
     assert ok(run("encode", "--merges", "m.json", "in.txt")).stdout == b"300 99 300\n"
     write(tmp_path, "empty.txt", b"")
-    assert ok(run("encode", "--merges", "m.json", "empty.txt")).stdout == b""
+    write(tmp_path, "empty.npy", npy_file("<i4", (0,)))
+    assert ok(run("encode", "--merges", "m.json", "empty.txt", "empty.npy")).stdout == b""
 
 
 @pytest.mark.parametrize(
@@ -155,15 +156,15 @@ BINARY_FORMS = [
     ("u.i32", "<i4", None, ["--input-format", "i32"], "none"),
     ("-", "<i4", None, ["--input-format", "i32"], "words"),
     ("u.i32", "<i4", None, ["--input-format", "i32"], "lines"),
-    ("u.npy", "<i4", (1, 0), ["--input-format", "npy"], "none"),
+    ("u.npy", "<i4", (1, 0), [], "none"),  # named .npy: no option needed
     ("u.bin", ">i4", (2, 0), ["--input-format", "npy"], "words"),
     ("-", ">i8", (3, 0), ["--input-format", "npy"], "lines"),
-    ("u.npy", "<u8", (1, 0), ["--input-format", "npy"], "words"),
-    ("u.npy", ">u4", (1, 0), ["--input-format", "npy"], "none"),
-    ("u.npy", "<i2", (1, 0), ["--input-format", "npy"], "lines"),
-    ("u.npy", ">u2", (1, 0), ["--input-format", "npy"], "words"),
-    ("u.npy", "|i1", (1, 0), ["--input-format", "npy"], "words"),
-    ("u.npy", "|u1", (1, 0), ["--input-format", "npy"], "lines"),
+    ("u.npy", "<u8", (1, 0), [], "words"),
+    ("u.npy", ">u4", (1, 0), [], "none"),
+    ("u.npy", "<i2", (1, 0), [], "lines"),
+    ("u.npy", ">u2", (1, 0), [], "words"),
+    ("u.npy", "|i1", (1, 0), [], "words"),
+    ("u.npy", "|u1", (1, 0), [], "lines"),
 ]
 
 
@@ -197,6 +198,18 @@ def test_binary_arrays_read_as_the_same_ints(run, tmp_path, name, dtype, version
     assert read_as_binary(units, "encode", "--merges", "m.json", "--split", split) == tokens
     back = read_as_binary([int(t) for t in tokens.split()], "decode", "--merges", "m.json")
     assert back == (" ".join(map(str, units)) + "\n").encode()
+
+
+# Bytes files become units beside the arrays: the pieces are counted as units.
+@pytest.mark.parametrize("split", ["none", "words"])
+def test_npy_files_mix_with_files_of_the_default_format(run, tmp_path, split):
+    write(tmp_path, "a.txt", b"ab ab ")
+    write(tmp_path, "b.npy", npy_file("<i8", (6,), struct.pack("<6q", 97, 98, 32, 300, 97, 98)))
+    write(tmp_path, "a.ints", "97 98 32 97 98 32")
+    write(tmp_path, "b.ints", "97 98 32 300 97 98")
+    mixed = ok(run("train", "--vocab-size", 310, "--split", split, "a.txt", "b.npy")).stdout
+    ints = ok(run("train", "--vocab-size", 310, "--split", split, "--input-format", "ints", "a.ints", "b.ints")).stdout
+    assert mixed == ints
 
 
 # --- failures ------------------------------------------------------------
@@ -269,7 +282,7 @@ BAD_BINARY = [
 @pytest.mark.parametrize("name, data, message", BAD_BINARY, ids=[name for name, _, _ in BAD_BINARY])
 def test_malformed_binary_input_is_one_error_line_and_status_1(run, tmp_path, name, data, message):
     write(tmp_path, name, data)
-    flags = ["--input-format", "i32" if name.endswith(".i32") else "npy"]
+    flags = ["--input-format", "i32"] if name.endswith(".i32") else []
     assert_one_error_line(run("train", "--vocab-size", 9, *flags, name), message)
 
 

@@ -101,7 +101,8 @@ DeclaredOptions declare_command(CLI::App& app, const CommandInfo& info) {
     d.merges = cmd.add_option("--merges", "merge file written by 'pairfuse train' (required)")->type_name("FILE");
   }
   const std::string binary_formats =
-      ";\ni32: little-endian 4-byte integers;\nnpy: NumPy .npy files of 1-D integer arrays";
+      ";\ni32: little-endian 4-byte integers;\nnpy: NumPy .npy files of 1-D integer arrays\n(without this "
+      "option, for FILEs named *.npy)";
   d.input_format = cmd.add_option("--input-format")
                        ->description((c == Command::decode
                                           ? "ints: whitespace-separated 32-bit integers\n(default); bytes: each "
@@ -179,7 +180,6 @@ Options options_of(const DeclaredOptions& d, Command command, const std::vector<
   if (auto v = value_of(d.merges)) options.merges_path = file_name_value("--merges", *v);
   if (auto v = value_of(d.output)) options.output = file_name_value("--output", *v);
   if (auto v = value_of(d.split)) options.split = parse_split(*v);
-  options.input_format = command == Command::decode ? UnitFormat::ints : UnitFormat::bytes;
   if (auto v = value_of(d.input_format)) options.input_format = parse_format("--input-format", *v, false);
   if (auto v = value_of(d.output_format)) options.output_format = parse_format("--output-format", *v, true);
   if (d.quiet->count() > 0) {
@@ -234,6 +234,12 @@ void refuse_output_over_input(const Options& options) {
 }
 
 }  // namespace
+
+UnitFormat input_format_of(const Options& options, std::string_view path) {
+  if (options.input_format) return *options.input_format;
+  if (path.ends_with(".npy")) return UnitFormat::npy;
+  return options.command == Command::decode ? UnitFormat::ints : UnitFormat::bytes;
+}
 
 std::string command_name_for_hint(const std::vector<std::string>& args) {
   if (args.empty()) return {};

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pairfuse::cli {
@@ -26,7 +27,7 @@ struct Options {
   std::optional<std::string> output;      // absent: standard output
   std::optional<std::string> merges_path;  // encode and decode
   std::optional<std::uint64_t> vocab_size;  // train
-  UnitFormat input_format = UnitFormat::bytes;
+  std::optional<UnitFormat> input_format;  // absent: see input_format_of
   UnitFormat output_format = UnitFormat::ints;  // decode
   Split split = Split::none;
   Verbosity verbosity = Verbosity::normal;
@@ -37,6 +38,10 @@ struct ParsedCommandLine {
   std::optional<Options> options;
   std::string text;
 };
+
+// How `path` is read: as --input-format says, or else npy for a name ending
+// in ".npy" and the command's default (bytes; ints for decode) for others.
+UnitFormat input_format_of(const Options& options, std::string_view path);
 
 // Throws UsageError for a command line that does not parse, or whose
 // output file is one of the files it reads.
