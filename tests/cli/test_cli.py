@@ -1,9 +1,11 @@
+import io
 import json
 import os
 import pty
 import re
 import resource
 import signal
+import struct
 import subprocess
 import time
 
@@ -27,6 +29,16 @@ def train_merges(run, tmp_path, data, vocab, *extra):
     write(tmp_path, "in.txt", data)
     ok(run("train", "--vocab-size", vocab, *extra, "in.txt", "-o", "m.json"))
     return json.loads((tmp_path / "m.json").read_text())
+
+
+def npy_file(descr, shape, data=b"", version=1, header=None):
+    """A .npy file written by hand, as numpy.save lays it out; `header` replaces the dict."""
+    if header is None:
+        header = f"{{'descr': {descr!r}, 'fortran_order': False, 'shape': {shape!r}, }}"
+    length = "<H" if version == 1 else "<I"
+    pad = -(8 + struct.calcsize(length) + len(header) + 1) % 64
+    text = header.encode() + b" " * pad + b"\n"
+    return b"\x93NUMPY" + bytes([version, 0]) + struct.pack(length, len(text)) + text + data
 
 
 # --- round trips ---------------------------------------------------------
@@ -123,7 +135,8 @@ def test_encode_writes_ints_on_one_line(run, tmp_path):
     write(tmp_path, "in.txt", b"abcab")
     assert ok(run("encode", "--merges", "m.json", "in.txt")).stdout == b"300 99 300\n"
     write(tmp_path, "empty.txt", b"")
-    assert ok(run("encode", "--merges", "m.json", "empty.txt")).stdout == b""
+    write(tmp_path, "empty.npy", npy_file("<i4", (0,)))
+    assert ok(run("encode", "--merges", "m.json", "empty.txt", "empty.npy")).stdout == b""
 
 
 @pytest.mark.parametrize(
@@ -139,6 +152,73 @@ def test_encode_merges_only_inside_pieces(run, tmp_path, split, expected):
     write(tmp_path, "a.txt", b"ab ab")
     write(tmp_path, "b.txt", b"ab\nab")
     assert ok(run("encode", "--merges", "m.json", "--split", split, "a.txt", "b.txt")).stdout == expected
+
+
+# --- binary arrays -------------------------------------------------------
+
+# Whitespace units for the splits and units at the edges of the 32-bit range;
+# each binary type holds those within its own range.
+BINARY_UNITS = [5, 5, 7, 32, -2**31, 5, 5, 7, 10, 2**31 - 100, 5, 5, 32, 32, 200, 7, 5, 5, 9, 10, -3, 5, 5, 7, 300, 5]
+
+
+BINARY_FORMS = [
+    ("u.i32", "<i4", None, ["--input-format", "i32"], "none"),
+    ("-", "<i4", None, ["--input-format", "i32"], "words"),
+    ("u.i32", "<i4", None, ["--input-format", "i32"], "lines"),
+    ("u.npy", "<i4", (1, 0), [], "none"),  # named .npy: no option needed
+    ("u.bin", ">i4", (2, 0), ["--input-format", "npy"], "words"),
+    ("-", ">i8", (3, 0), ["--input-format", "npy"], "lines"),
+    ("u.npy", "<u8", (1, 0), [], "words"),
+    ("u.npy", ">u4", (1, 0), [], "none"),
+    ("u.npy", "<i2", (1, 0), [], "lines"),
+    ("u.npy", ">u2", (1, 0), [], "words"),
+    ("u.npy", "|i1", (1, 0), [], "words"),
+    ("u.npy", "|u1", (1, 0), [], "lines"),
+]
+
+
+@pytest.mark.parametrize("name, dtype, version, flags, split", BINARY_FORMS,
+                         ids=[f"{name}-{dtype}-{split}" for name, dtype, _, _, split in BINARY_FORMS])
+def test_binary_arrays_read_as_the_same_ints(run, tmp_path, name, dtype, version, flags, split):
+    np = pytest.importorskip("numpy")
+    info = np.iinfo(dtype)
+    units = [u for u in BINARY_UNITS if info.min <= u <= info.max]
+
+    def read_as_binary(values, *args):
+        array = np.array(values, dtype=dtype)
+        if version is None:
+            data = array.tobytes()
+        else:
+            buffer = io.BytesIO()
+            np.lib.format.write_array(buffer, array, version=version)
+            data = buffer.getvalue()
+        if name != "-":
+            write(tmp_path, name, data)
+        return ok(run(*args, *flags, name, stdin=data)).stdout
+
+    vocab = len(set(units)) + 8
+    write(tmp_path, "u.txt", " ".join(map(str, units)))
+    ok(run("train", "--vocab-size", vocab, "--split", split, "--input-format", "ints", "u.txt", "-o", "m.json"))
+    tokens = ok(run("encode", "--merges", "m.json", "--split", split, "--input-format", "ints", "u.txt")).stdout
+    assert len(tokens.split()) < len(units)
+
+    merges = read_as_binary(units, "train", "--vocab-size", vocab, "--split", split)
+    assert merges == (tmp_path / "m.json").read_bytes()
+    assert read_as_binary(units, "encode", "--merges", "m.json", "--split", split) == tokens
+    back = read_as_binary([int(t) for t in tokens.split()], "decode", "--merges", "m.json")
+    assert back == (" ".join(map(str, units)) + "\n").encode()
+
+
+# Bytes files become units beside the arrays: the pieces are counted as units.
+@pytest.mark.parametrize("split", ["none", "words"])
+def test_npy_files_mix_with_files_of_the_default_format(run, tmp_path, split):
+    write(tmp_path, "a.txt", b"ab ab ")
+    write(tmp_path, "b.npy", npy_file("<i8", (6,), struct.pack("<6q", 97, 98, 32, 300, 97, 98)))
+    write(tmp_path, "a.ints", "97 98 32 97 98 32")
+    write(tmp_path, "b.ints", "97 98 32 300 97 98")
+    mixed = ok(run("train", "--vocab-size", 310, "--split", split, "a.txt", "b.npy")).stdout
+    ints = ok(run("train", "--vocab-size", 310, "--split", split, "--input-format", "ints", "a.ints", "b.ints")).stdout
+    assert mixed == ints
 
 
 # --- failures ------------------------------------------------------------
@@ -176,12 +256,43 @@ def test_bad_input_is_one_error_line_and_status_1(run, tmp_path, files, args, me
     for name, content in files.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         write(tmp_path, name, content)
-    result = run(*args)
+    assert_one_error_line(run(*args), message)
+
+
+def assert_one_error_line(result, message):
     assert result.returncode == 1
     [line] = result.stderr.decode().splitlines()  # the engine's own errors too: no second report
     assert line.startswith("pairfuse: error: ")
     assert message in line
     assert result.stdout == b""
+
+
+BAD_BINARY = [
+    ("odd.i32", bytes(7), "odd.i32: 7 bytes is not a whole number of 4-byte units"),
+    ("t.npy", b"1 2 3\n", "t.npy: not a .npy file"),
+    ("v.npy", npy_file("<i4", (0,), version=4), "v.npy: .npy format version 4.0 is not one this reads"),
+    ("h.npy", npy_file("<i4", (1,), bytes(4))[:30], "h.npy: truncated .npy file: it ends in its header"),
+    ("k.npy", npy_file(None, None, header="{'descr': '<i4', 'shape': (1,)}"),
+     "k.npy: malformed .npy header: it needs the keys"),
+    ("q.npy", npy_file(None, None, header="{'descr': '<i4', 'fortran_order': False, 'shape': (1,)"),
+     "q.npy: malformed .npy header: expected '}'"),
+    ("f.npy", npy_file("<f8", (1,), bytes(8)), "f.npy: .npy dtype '<f8' is not an integer type"),
+    ("s.npy", npy_file([("a", "<i4")], (1,), bytes(4)), "s.npy: .npy dtype is structured"),
+    ("m.npy", npy_file("<i4", (2, 2), bytes(16)), "m.npy: .npy array of shape (2, 2) is not one-dimensional"),
+    ("d.npy", npy_file("<i4", (3,), bytes(8)), "d.npy: truncated .npy file: 3 elements of 4 bytes"),
+    ("x.npy", npy_file("<i4", (1,), bytes(8)), "x.npy: 4 bytes after the .npy array's data"),
+    ("u.npy", npy_file("<u4", (2,), struct.pack("<2I", 7, 2**31)),
+     "u.npy: element 1 (2147483648) is outside the 32-bit range"),
+    ("n.npy", npy_file(">i8", (1,), struct.pack(">q", -2**31 - 1)),
+     "n.npy: element 0 (-2147483649) is outside the 32-bit range"),
+]
+
+
+@pytest.mark.parametrize("name, data, message", BAD_BINARY, ids=[name for name, _, _ in BAD_BINARY])
+def test_malformed_binary_input_is_one_error_line_and_status_1(run, tmp_path, name, data, message):
+    write(tmp_path, name, data)
+    flags = ["--input-format", "i32"] if name.endswith(".i32") else []
+    assert_one_error_line(run("train", "--vocab-size", 9, *flags, name), message)
 
 
 @pytest.mark.parametrize(
@@ -232,6 +343,7 @@ def test_merge_file_accepts_any_json_spacing_and_repeated_pairs(run, tmp_path):
         (["train", "--vocab-size", "9", "--merges", "m.json", "a.txt"], "'train' does not take --merges"),
         (["decode", "--merges", "m.json", "--split", "words", "a.txt"], "'decode' does not take --split"),
         (["encode", "--merges", "m.json", "--input-format", "utf8", "a.txt"], "'utf8' is not a format"),
+        (["decode", "--merges", "m.json", "--output-format", "npy", "t.txt"], "'npy' is not an output format"),
         (["encode", "--merges"], "--merges needs a value"),
         (["train", "--vocab-size", "9", "-q", "-v", "a.txt"], "exclude each other"),
         (["train", "--vocab-size", "9", "--colour", "a.txt"], "unknown option '--colour'"),

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -35,7 +36,7 @@ UnitBatch read_pieces(const Options& options) {
   std::vector<Unit> units;
   std::vector<std::size_t> offsets{0};
   for (const std::string& path : options.inputs) {
-    UnitSeq file_units = parse_units(text_of(read_file(path)), options.input_format, display_name(path));
+    UnitSeq file_units = parse_units(text_of(read_file(path)), input_format_of(options, path), display_name(path));
     if (options.split != Split::none) {
       for_each_piece(std::span<const Unit>(file_units), options.split,
                      [&](std::span<const Unit> piece) { offsets.push_back(offsets.back() + piece.size()); });
@@ -51,7 +52,8 @@ UnitBatch read_pieces(const Options& options) {
 }
 
 // The distinct pieces of all files with their counts, taken from each file's
-// bytes (or its parsed units) as it is read.
+// bytes (or its parsed units) as it is read. Bytes are counted as they are
+// only when every file is bytes: a counter holds one kind.
 CountedPieces count_pieces(const Options& options) {
   auto count = [&]<typename T>(auto read) {
     PieceCounter<T> counter;
@@ -61,11 +63,14 @@ CountedPieces count_pieces(const Options& options) {
     }
     return std::move(counter).take();
   };
-  if (options.input_format == UnitFormat::bytes) {
+  const bool all_bytes = std::ranges::all_of(
+      options.inputs, [&](const std::string& path) { return input_format_of(options, path) == UnitFormat::bytes; });
+  if (all_bytes) {
     return count.template operator()<char>([](const std::string& path) { return read_file(path); });
   }
-  return count.template operator()<Unit>(
-      [](const std::string& path) { return parse_units(text_of(read_file(path)), UnitFormat::ints, display_name(path)); });
+  return count.template operator()<Unit>([&](const std::string& path) {
+    return parse_units(text_of(read_file(path)), input_format_of(options, path), display_name(path));
+  });
 }
 
 MergeTable read_merges(const std::string& path) {

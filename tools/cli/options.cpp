@@ -18,10 +18,14 @@
 namespace pairfuse::cli {
 namespace {
 
-UnitFormat parse_format(std::string_view option, std::string_view value) {
+// Binary arrays are read only: what the tool writes is text or bytes.
+UnitFormat parse_format(std::string_view option, std::string_view value, bool output) {
   if (value == "bytes") return UnitFormat::bytes;
   if (value == "ints") return UnitFormat::ints;
-  throw UsageError(fmt::format("{}: '{}' is not a format (use bytes or ints)", option, value));
+  if (output) throw UsageError(fmt::format("{}: '{}' is not an output format (use bytes or ints)", option, value));
+  if (value == "i32") return UnitFormat::i32;
+  if (value == "npy") return UnitFormat::npy;
+  throw UsageError(fmt::format("{}: '{}' is not a format (use bytes, ints, i32 or npy)", option, value));
 }
 
 Split parse_split(std::string_view value) {
@@ -100,12 +104,16 @@ DeclaredOptions declare_command(CLI::App& app, const CommandInfo& info) {
   } else {
     d.merges = cmd.add_option("--merges", "merge file written by 'pairfuse train' (required)")->type_name("FILE");
   }
-  d.input_format = cmd.add_option("--input-format",
-                                  c == Command::decode
-                                      ? "ints: whitespace-separated 32-bit integers\n(default); bytes: each "
-                                        "byte is a unit 0..255"
-                                      : "bytes: each byte is a unit 0..255 (default);\nints: "
-                                        "whitespace-separated 32-bit integers")
+  const std::string binary_formats =
+      ";\ni32: little-endian 4-byte integers;\nnpy: NumPy .npy files of 1-D integer arrays\n(without this "
+      "option, for FILEs named *.npy)";
+  d.input_format = cmd.add_option("--input-format")
+                       ->description((c == Command::decode
+                                          ? "ints: whitespace-separated 32-bit integers\n(default); bytes: each "
+                                            "byte is a unit 0..255"
+                                          : "bytes: each byte is a unit 0..255 (default);\nints: "
+                                            "whitespace-separated 32-bit integers") +
+                                     binary_formats)
                        ->type_name("FMT");
   if (c == Command::decode) {
     d.output_format = cmd.add_option("--output-format",
@@ -180,9 +188,8 @@ Options options_of(const DeclaredOptions& d, Command command, const std::vector<
   if (auto v = value_of(d.merges)) options.merges_path = file_name_value("--merges", *v);
   if (auto v = value_of(d.output)) options.output = file_name_value("--output", *v);
   if (auto v = value_of(d.split)) options.split = parse_split(*v);
-  options.input_format = command == Command::decode ? UnitFormat::ints : UnitFormat::bytes;
-  if (auto v = value_of(d.input_format)) options.input_format = parse_format("--input-format", *v);
-  if (auto v = value_of(d.output_format)) options.output_format = parse_format("--output-format", *v);
+  if (auto v = value_of(d.input_format)) options.input_format = parse_format("--input-format", *v, false);
+  if (auto v = value_of(d.output_format)) options.output_format = parse_format("--output-format", *v, true);
   if (d.quiet->count() > 0) {
     options.verbosity = Verbosity::quiet;
   } else if (d.verbose->count() > 0) {
@@ -235,6 +242,12 @@ void refuse_output_over_input(const Options& options) {
 }
 
 }  // namespace
+
+UnitFormat input_format_of(const Options& options, std::string_view path) {
+  if (options.input_format) return *options.input_format;
+  if (path.ends_with(".npy")) return UnitFormat::npy;
+  return options.command == Command::decode ? UnitFormat::ints : UnitFormat::bytes;
+}
 
 std::string command_name_for_hint(const std::vector<std::string>& args) {
   if (args.empty()) return {};

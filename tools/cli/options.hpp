@@ -4,14 +4,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pairfuse::cli {
 
 enum class Command { train, encode, decode };
 
-// How a file maps to units: one unit per byte, or whitespace-separated decimal integers.
-enum class UnitFormat { bytes, ints };
+// How a file maps to units: one unit per byte; whitespace-separated decimal
+// integers; little-endian 4-byte integers; a NumPy .npy array of integers.
+// Output is bytes or ints.
+enum class UnitFormat { bytes, ints, i32, npy };
 
 // How the input is cut into sequences before training or encoding. Pieces never span two files.
 enum class Split { none, words, lines };
@@ -25,7 +28,7 @@ struct Options {
   std::optional<std::string> merges_path;  // encode and decode
   std::optional<std::uint64_t> vocab_size;  // train
   std::optional<std::uint64_t> max_token_length;  // train
-  UnitFormat input_format = UnitFormat::bytes;
+  std::optional<UnitFormat> input_format;  // absent: see input_format_of
   UnitFormat output_format = UnitFormat::ints;  // decode
   Split split = Split::none;
   Verbosity verbosity = Verbosity::normal;
@@ -36,6 +39,10 @@ struct ParsedCommandLine {
   std::optional<Options> options;
   std::string text;
 };
+
+// How `path` is read: as --input-format says, or else npy for a name ending
+// in ".npy" and the command's default (bytes; ints for decode) for others.
+UnitFormat input_format_of(const Options& options, std::string_view path);
 
 // Throws UsageError for a command line that does not parse, or whose
 // output file is one of the files it reads.

@@ -11,6 +11,8 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "npy_reader.hpp"
+#include "packed_ints.hpp"
 
 namespace pairfuse::cli {
 namespace {
@@ -81,6 +83,14 @@ UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view n
     for (char c : data) units.push_back(static_cast<unsigned char>(c));
     return units;
   }
+  if (format == UnitFormat::i32) {
+    if (data.size() % 4 != 0) {
+      throw Error(fmt::format("{}: {} bytes is not a whole number of 4-byte units (--input-format i32)", name,
+                              data.size()));
+    }
+    return units_of(PackedInts{.bytes = data}, name);
+  }
+  if (format == UnitFormat::npy) return units_of(read_npy(data, name), name);
   std::size_t line = 1;
   std::size_t i = 0;
   while (i < data.size()) {

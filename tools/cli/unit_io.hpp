@@ -1,7 +1,9 @@
 // Files to unit sequences and back.
 //
 // bytes: every byte is one unit 0..255. ints: decimal integers separated by
-// ASCII whitespace, each within the signed 32-bit range.
+// ASCII whitespace, each within the signed 32-bit range. i32: little-endian
+// 4-byte integers back to back. npy: a NumPy .npy file of a 1-D integer
+// array (npy_reader.hpp).
 #pragma once
 
 #include <span>
@@ -30,7 +32,8 @@ FileBytes read_file(const std::string& path);
 // An empty vector with room for `size` units.
 UnitSeq reserve_units(std::size_t size);
 
-// Throws Error naming `name` and the line of a token that is not a 32-bit integer.
+// Throws Error naming `name` for data that is not of `format`: for ints with
+// the line of a token that is not a 32-bit integer.
 UnitSeq parse_units(std::string_view data, UnitFormat format, std::string_view name);
 
 // Units as decimal integers separated by single spaces, ending in a newline
