@@ -94,11 +94,8 @@ Ref fit_weighted(const FitWeightedArguments& arguments) {
   std::vector<PairCount> counts = convert_argument("counts", to_counts, counts_arg);
   const std::uint64_t target = convert_argument("target_vocab_size", to_size, size_arg);
   const bool rewrite = convert_argument("rewrite", to_flag, rewrite_arg);
-  core::TrainingLimits limits;
-  if (length_arg != nullptr && length_arg != Py_None) {
-    limits.max_token_length = convert_argument("max_token_length", to_size, length_arg);
-    if (limits.max_token_length == 0) throw_new_error(PyExc_ValueError, "max_token_length must be at least 1");
-  }
+  const core::TrainingLimits limits =
+      convert_argument("max_token_length", to_training_limits, length_arg != nullptr ? length_arg : Py_None);
   check_counts_fit(sequences, counts);
 
   std::optional<LoggerObserver> observer = progress_observer("pairfuse_dask");

@@ -153,6 +153,14 @@ std::uint64_t to_size(PyObject* obj) {
   return value;
 }
 
+core::TrainingLimits to_training_limits(PyObject* max_token_length) {
+  core::TrainingLimits limits;
+  if (max_token_length == Py_None) return limits;
+  limits.max_token_length = to_size(max_token_length);
+  if (limits.max_token_length == 0) throw_new_error(PyExc_ValueError, "max_token_length must be at least 1");
+  return limits;
+}
+
 void append_unit_seq(PyObject* obj, std::vector<Unit>& out) {
   // Exact built-in types skip the iterator protocol, and so do exact integer
   // arrays (read_buffer.hpp). Byte strings hold no objects, so nothing can

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/training_limits.hpp"
 #include "python_bindings/handle.hpp"
 #include "types.hpp"
 #include "unit_batch.hpp"
@@ -39,6 +40,8 @@ auto read_index(PyObject* obj, Read read) {
 
 Unit to_unit(PyObject* obj);
 std::uint64_t to_size(PyObject* obj);
+// A max_token_length: None caps nothing, a size of at least 1 caps tokens at it.
+core::TrainingLimits to_training_limits(PyObject* max_token_length);
 UnitSeq to_unit_seq(PyObject* obj);
 // Appends the units of one sequence to `out`.
 void append_unit_seq(PyObject* obj, std::vector<Unit>& out);

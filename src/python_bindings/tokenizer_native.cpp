@@ -146,10 +146,7 @@ Ref start_training(const std::array<PyObject*, 2>& arguments) {
   PyObject* length_arg = arguments[1] != nullptr ? arguments[1] : Py_None;
   auto training = std::make_unique<Training>();
   training->vocab_size = convert_argument("vocab_size", to_size, size_arg);
-  if (length_arg != Py_None) {
-    training->limits.max_token_length = convert_argument("max_token_length", to_size, length_arg);
-    if (training->limits.max_token_length == 0) throw_new_error(PyExc_ValueError, "max_token_length must be at least 1");
-  }
+  training->limits = convert_argument("max_token_length", to_training_limits, length_arg);
   Ref capsule = require_result(PyCapsule_New(training.get(), kCounterCapsule, [](PyObject* c) {
     delete_capsule_content<Training>(c, kCounterCapsule);
   }));
