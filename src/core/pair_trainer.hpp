@@ -193,9 +193,9 @@ class PairTrainer {
   }
   // Whether the limits allow merging `pair` (its count aside).
   bool eligible(Index pair) const {
-    if (token_length_.empty()) return true;
+    if (!limits_.caps_length()) return true;
     const std::uint64_t symbols = pair_symbols_[pair];
-    return std::uint64_t{token_length_[left_of(symbols)]} + token_length_[right_of(symbols)] <= max_token_length_;
+    return token_length_[left_of(symbols)] + token_length_[right_of(symbols)] <= limits_.max_token_length;
   }
   void finish_step(Symbol fresh_symbol);
   void reserve_arena(std::size_t extra);
@@ -221,7 +221,7 @@ class PairTrainer {
   std::size_t arena_garbage_ = 0;
 
   // Units each symbol stands for, kept only under a length cap.
-  std::uint64_t max_token_length_ = TrainingLimits::kUnlimited;
+  TrainingLimits limits_;
   std::vector<std::uint64_t> token_length_;
 
   bool dense_tally_ = false;

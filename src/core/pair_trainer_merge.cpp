@@ -60,7 +60,7 @@ void PairTrainer<Index, Weight, Stored>::merge_best(Unit id) {
 
   const auto fresh = static_cast<Symbol>(symbol_units_.size());
   symbol_units_.push_back(id);
-  if (!token_length_.empty()) {
+  if (limits_.caps_length()) {
     const std::uint64_t members = pair_symbols_[chosen];
     token_length_.push_back(token_length_[left_of(members)] + token_length_[right_of(members)]);
   }

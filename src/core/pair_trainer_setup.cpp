@@ -26,7 +26,7 @@ PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, UnitSeq uni
       symbol_table_(std::move(symbols)),
       input_buffer_(std::move(units)),
       nodes_(input_buffer_.size()),
-      max_token_length_(limits.max_token_length) {
+      limits_(limits) {
   // Unit and Symbol are the signed and unsigned forms of one type, which may
   // alias. (The test repeats the constraint: clang 14 compiles this body for
   // every explicitly instantiated class, unsatisfied constraint or not.)
@@ -44,7 +44,7 @@ PairTrainer<Index, Weight, Stored>::PairTrainer(SymbolTable symbols, std::vector
       symbol_table_(std::move(symbols)),
       own_symbols_(sequence_begin_.back()),
       nodes_(sequence_begin_.back()),
-      max_token_length_(limits.max_token_length) {
+      limits_(limits) {
   if constexpr (!std::is_same_v<Weight, Unweighted>) sequence_weight_.resize(sequence_count());
   symbols_ = own_symbols_.data();
   dense_tally_ = use_dense_tally(symbol_units_.size(), nodes_.size());
@@ -208,7 +208,7 @@ void PairTrainer<Index, Weight, Stored>::start() {
   left_slot_.assign(symbol_units_.size(), kNoPair);
   right_slot_.assign(symbol_units_.size(), kNoPair);
 
-  if (max_token_length_ != TrainingLimits::kUnlimited) token_length_.assign(symbol_units_.size(), 1);
+  if (limits_.caps_length()) token_length_.assign(symbol_units_.size(), 1);
   queue_.fill(
       std::span<const PairCount>(counts_.data(), counts_.size()), [this](Index pair) { return unit_pair(pair); },
       [this](Index pair) { return eligible(pair); });
