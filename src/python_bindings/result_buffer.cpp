@@ -42,7 +42,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"pairfuse_tokenizer._native.ResultBuffer", sizeof(ResultBuffer), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"pairfuse_tokenizer._native.ResultBuffer", sizeof(ResultBuffer), 0, Py_TPFLAGS_DEFAULT, slots};
 
 PyTypeObject* result_buffer_type = nullptr;
 
@@ -67,7 +67,7 @@ Ref make(const std::vector<T>& values) {
 void ready_result_buffer_type() {
 #ifndef PYPY_VERSION
   if (result_buffer_type == nullptr) {
-    result_buffer_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+    result_buffer_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&type_spec)).release());
   }
 #endif
 }

@@ -6,9 +6,9 @@ import pathlib
 import pytest
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2] / "src" / "python_bindings" / "pypy_bulk_helper.py"
-spec = importlib.util.spec_from_file_location("pypy_bulk_helper", SOURCE)
-helper = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(helper)
+module_spec = importlib.util.spec_from_file_location("pypy_bulk_helper", SOURCE)
+helper = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(helper)
 
 
 def ints(typecode, values):
